@@ -1,0 +1,14 @@
+// CRC-32/MPEG-2 (polynomial 0x04C11DB7, MSB first, init 0xFFFFFFFF, no final xor):
+// PAT/PMT sections and the storage records.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+uint32_t MvCalcCRC32(const uint8_t* bytes, int n);
+uint32_t MvCalcCRC32(const uint8_t* begin, const uint8_t* end);
+// The storage tool's names for the same function.
+inline uint32_t MvDVBCalcCRC(const uint8_t* bytes, int n) { return MvCalcCRC32(bytes, n); }
+inline uint32_t MvDVBCalcCRCPtr(const uint8_t* begin, const uint8_t* end) {
+    return MvCalcCRC32(begin, end);
+}

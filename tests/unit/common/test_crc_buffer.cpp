@@ -1,0 +1,64 @@
+// CRC-32/MPEG-2 reference values and the buffer's growth steps.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "mvbuffer.h"
+#include "mvcrc.h"
+
+TEST(Crc32, ReferenceValues) {
+    struct Case { const char* text; uint32_t crc; };
+    const Case cases[] = {{"123456789", 0x0376E6E7u}, {"abc", 0x9B73448Cu}};
+    for (const auto& c : cases)
+        EXPECT_EQ(MvCalcCRC32(reinterpret_cast<const uint8_t*>(c.text), (int)strlen(c.text)), c.crc)
+            << c.text;
+    EXPECT_EQ(MvCalcCRC32(nullptr, 0), 0xFFFFFFFFu);
+    const uint8_t* p = reinterpret_cast<const uint8_t*>("abc");
+    EXPECT_EQ(MvCalcCRC32(p, p + 3), 0x9B73448Cu);
+}
+
+TEST(Crc32, SectionIncludingItsCrcGivesZero) {
+    // A PAT section for program 1 on PMT PID 0x1000, with its CRC appended.
+    uint8_t sec[16] = {0x00, 0xB0, 0x0D, 0x00, 0x01, 0xC1, 0x00, 0x00, 0x00, 0x01, 0xF0, 0x00};
+    uint32_t crc = MvCalcCRC32(sec, 12);
+    sec[12] = crc >> 24; sec[13] = crc >> 16; sec[14] = crc >> 8; sec[15] = crc;
+    EXPECT_EQ(MvCalcCRC32(sec, 16), 0u);
+}
+
+TEST(MvBuffer, GrowsInFixedSteps) {
+    struct Case { int total; int capacity; };
+    const Case cases[] = {{1, 1024}, {1024, 1024}, {40000, 65536}, {300000, 524288}};
+    for (const auto& c : cases) {
+        MvBuffer b;
+        std::vector<uint8_t> bytes(c.total, 0x5A);
+        b.Add(&bytes);
+        EXPECT_EQ(b.GetLength(), c.total);
+        EXPECT_EQ(b.GetCapacity(), c.capacity) << c.total;
+    }
+    // Filling the buffer to its capacity exactly grows it by one step on the next byte.
+    MvBuffer b;
+    std::vector<uint8_t> kb(1024, 1);
+    b.Add(&kb);
+    b.Add(uint8_t{2});
+    EXPECT_EQ(b.GetCapacity(), 2048);
+    EXPECT_EQ(b.GetData()[1024], 2);
+}
+
+TEST(MvBuffer, RemoveCopiesAndCloses) {
+    const uint8_t bytes[] = {1, 2, 3, 4, 5};
+    MvBuffer b(bytes, 5);
+    std::vector<uint8_t> out;
+    EXPECT_TRUE(b.Remove(0, 3, &out));
+    EXPECT_EQ(out, (std::vector<uint8_t>{1, 2, 3}));
+    ASSERT_EQ(b.GetLength(), 2);
+    EXPECT_EQ(b.GetData()[0], 4);
+    EXPECT_EQ(b.GetData()[1], 5);
+    std::vector<uint8_t> untouched{9};
+    EXPECT_TRUE(b.Remove(1, 0, &untouched));
+    EXPECT_EQ(untouched, std::vector<uint8_t>{9});
+    EXPECT_EQ(b.GetLength(), 2);
+    EXPECT_FALSE(b.Remove(1, 5, nullptr));  // beyond the end: refused, nothing moves
+    b.Clean();
+    EXPECT_EQ(b.GetData(), nullptr);
+    EXPECT_EQ(b.GetCapacity(), 0);
+}
