@@ -51,6 +51,15 @@ void ParseFields(const char* text, const int* widths, int count, char separator,
     }
 }
 
+// Copies a formatted text form into the caller's 23-byte buffer, cut at 22 characters.
+char* CopyOut(char* out, const char* text) {
+    size_t n = strlen(text);
+    if (n > 22) n = 22;
+    memcpy(out, text, n);
+    out[n] = 0;
+    return out;
+}
+
 }  // namespace
 
 MvTime MvTimeCreate(int year, int month, int day, int hour, int minute, int second, int centi) {
@@ -158,9 +167,10 @@ MvTime MvTimeAddCentiSecs(MvTime t, uint64_t centi) {
 // Text forms are cut to the 23 bytes callers provide, so out-of-range fields (a
 // damaged value read from media) cannot overrun the buffer.
 char* MvTimeToStr(char* out, MvTime t) {
-    snprintf(out, 23, "%04d%02d%02d%02d%02d%02d%02d", MvTimeYear(t), MvTimeMonth(t), MvTimeDay(t),
-             MvTimeHour(t), MvTimeMinute(t), MvTimeSecond(t), MvTimeSecondFraq(t));
-    return out;
+    char buf[64];
+    snprintf(buf, sizeof(buf), "%04d%02d%02d%02d%02d%02d%02d", MvTimeYear(t), MvTimeMonth(t),
+             MvTimeDay(t), MvTimeHour(t), MvTimeMinute(t), MvTimeSecond(t), MvTimeSecondFraq(t));
+    return CopyOut(out, buf);
 }
 
 MvTime MvTimeFromStr(const char* text) {
@@ -171,15 +181,17 @@ MvTime MvTimeFromStr(const char* text) {
 }
 
 char* MvTimeToStrR(char* out, MvTime t) {
-    snprintf(out, 23, "%04d-%02d-%02d %02d:%02d:%02d.%02d", MvTimeYear(t), MvTimeMonth(t),
+    char buf[64];
+    snprintf(buf, sizeof(buf), "%04d-%02d-%02d %02d:%02d:%02d.%02d", MvTimeYear(t), MvTimeMonth(t),
              MvTimeDay(t), MvTimeHour(t), MvTimeMinute(t), MvTimeSecond(t), MvTimeSecondFraq(t));
-    return out;
+    return CopyOut(out, buf);
 }
 
 char* MvTimeToStrNet(char* out, MvTime t) {
-    snprintf(out, 23, "%04d-%02d-%02d-%02d-%02d-%02d", MvTimeYear(t), MvTimeMonth(t), MvTimeDay(t),
-             MvTimeHour(t), MvTimeMinute(t), MvTimeSecond(t));
-    return out;
+    char buf[64];
+    snprintf(buf, sizeof(buf), "%04d-%02d-%02d-%02d-%02d-%02d", MvTimeYear(t), MvTimeMonth(t),
+             MvTimeDay(t), MvTimeHour(t), MvTimeMinute(t), MvTimeSecond(t));
+    return CopyOut(out, buf);
 }
 
 MvTime MvTimeFromStrNet(const char* text) {
