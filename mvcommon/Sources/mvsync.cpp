@@ -6,7 +6,11 @@
 
 #include "mvlogger.h"
 
-// The storage tool's lock is recursive; the server's is a normal mutex.
+// pthread calls return their error number instead of setting errno; that number is
+// what the messages report.
+
+// The storage tool's lock is recursive; the server's is a normal mutex. The flavour is
+// chosen at start-up, before the tool creates any lock of its own.
 MvMutexSync::MvMutexSync() {
     pthread_mutexattr_t attr;
     pthread_mutexattr_init(&attr);
