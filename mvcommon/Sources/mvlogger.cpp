@@ -230,7 +230,12 @@ bool MvLogger::Init(bool screen, bool file, const char* base) {
     m_screen.store(screen);
     m_file.store(file && m_base[0] != 0);
     // Line-buffered standard output keeps screen lines whole when piped.
-    if (screen && !tool) setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (screen && !tool) {
+        // Lines written before this call (the greeting) are pending in the default buffer;
+        // flushing them first lets the new buffering mode take effect.
+        fflush(stdout);
+        setvbuf(stdout, nullptr, _IOLBF, 0);
+    }
     m_logSync.SyncUnlock();
     if (tool && base[0] != 0) WriteVerFile(base);
     return true;
