@@ -52,17 +52,56 @@ bool ReadAll(int fd, uint8_t* data, size_t size, uint64_t offset) {
     return true;
 }
 
-// 32 MiB of zeros for filling data regions, made on first use and kept. A read-only anonymous
-// mapping is backed by the kernel's shared zero page, so writing from it costs no memory
-// bandwidth for the source and no 32 MiB of resident memory.
+// 32 MiB of zeros for filling data regions, made on first use and kept. The pages are
+// populated up front so that direct I/O can take them as they are.
 const uint8_t* ZeroRegion() {
     static const uint8_t* zeros = nullptr;
     if (zeros == nullptr) {
-        void* p = mmap(nullptr, kHSCBlockDataSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                       -1, 0);
+        void* p = mmap(nullptr, kHSCBlockDataSize, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
         if (p != MAP_FAILED) zeros = static_cast<const uint8_t*>(p);
     }
     return zeros;
+}
+
+// Direct I/O needs offsets, lengths and memory aligned to the device's logical block; 4096
+// covers 512-byte and 4 KiB sectors.
+constexpr uint64_t kDirectAlign = 4096;
+bool g_directUnavailable = false;
+
+// Writes `size` zero bytes at `offset` bypassing the page cache: the data goes to the device
+// once, without a copy into cache pages that would then have to be written back. Media that
+// refuse direct I/O (for example tmpfs) get the same bytes through the page cache.
+bool WriteZerosDirect(int fd, const uint8_t* zeros, uint64_t size, uint64_t offset) {
+    if (!g_directUnavailable) {
+        const int flags = fcntl(fd, F_GETFL);
+        if (flags >= 0 && fcntl(fd, F_SETFL, flags | O_DIRECT) == 0) {
+            bool ok = WriteAll(fd, zeros, size, offset);
+            const int writeErrno = errno;
+            fcntl(fd, F_SETFL, flags);
+            if (ok) return true;
+            if (writeErrno != EINVAL) {
+                errno = writeErrno;
+                return false;
+            }
+        }
+        g_directUnavailable = true;  // refused by this medium: use the page cache from now on
+    }
+    return WriteAll(fd, zeros, size, offset);
+}
+
+// Zero-fills one data region: its unaligned head and tail through the page cache, the aligned
+// middle directly.
+bool WriteZeros(int fd, uint64_t size, uint64_t offset) {
+    const uint8_t* zeros = ZeroRegion();
+    if (zeros == nullptr) return false;
+    const uint64_t end = offset + size;
+    const uint64_t first = (offset + kDirectAlign - 1) / kDirectAlign * kDirectAlign;
+    const uint64_t last = end / kDirectAlign * kDirectAlign;
+    if (first >= last) return WriteAll(fd, zeros, size, offset);
+    if (first > offset && !WriteAll(fd, zeros, first - offset, offset)) return false;
+    if (!WriteZerosDirect(fd, zeros, last - first, first)) return false;
+    return end == last || WriteAll(fd, zeros, end - last, last);
 }
 
 }  // namespace
@@ -189,8 +228,7 @@ bool HSCSingleChunk::Load() {
 
 bool HSCSingleChunk::Write(bool fill, uint16_t storageId) {
     if (fill) {
-        const uint8_t* zeros = ZeroRegion();
-        if (zeros == nullptr || !WriteAll(m_fd, zeros, kHSCBlockDataSize, m_dataOffset)) {
+        if (!WriteZeros(m_fd, kHSCBlockDataSize, m_dataOffset)) {
             MVLOGW("[CHUNK] Block (%llu) : data write error at (%llu), error (%d)",
                    static_cast<unsigned long long>(m_number),
                    static_cast<unsigned long long>(m_dataOffset), errno);
