@@ -1,5 +1,6 @@
 #include "mvbuffer.h"
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -38,7 +39,12 @@ void MvBuffer::Add(uint8_t byte) { Add(&byte, 1); }
 void MvBuffer::Add(const uint8_t* bytes, int n) {
     if (bytes == nullptr || n <= 0) return;
     if (static_cast<int64_t>(m_length) + n >= m_capacity) {
-        if (static_cast<int64_t>(m_length) + n > INT32_MAX - 262144 || !Allocate(m_length + n)) return;
+        if (static_cast<int64_t>(m_length) + n > INT32_MAX - 262144) return;
+        // Appending the buffer's own bytes: they move with the data when it grows.
+        const bool own = m_data != nullptr && bytes >= m_data && bytes < m_data + m_length;
+        const ptrdiff_t at = own ? bytes - m_data : 0;
+        if (!Allocate(m_length + n)) return;
+        if (own) bytes = m_data + at;
     }
     memcpy(m_data + m_length, bytes, static_cast<size_t>(n));
     m_length += n;

@@ -62,3 +62,15 @@ TEST(MvBuffer, RemoveCopiesAndCloses) {
     EXPECT_EQ(b.GetData(), nullptr);
     EXPECT_EQ(b.GetCapacity(), 0);
 }
+
+TEST(MvBuffer, AppendingItselfAcrossAGrowthStep) {
+    // 700 + 700 bytes crosses the first 1 KiB step: the source moves with the data.
+    std::vector<uint8_t> bytes(700);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7);
+    MvBuffer b;
+    b.Add(&bytes);
+    b.Add(&b);
+    ASSERT_EQ(b.GetLength(), 1400);
+    EXPECT_EQ(b.GetCapacity(), 2048);
+    for (int i = 0; i < 1400; ++i) ASSERT_EQ(b.GetData()[i], bytes[i % 700]) << i;
+}
