@@ -208,8 +208,9 @@ void MvInstallSignalHandlers() {
     // backtrace() loads its unwinder on first use; do that now, not inside a crash.
     void* warm[4];
     backtrace(warm, 4);
+    static void* s_altStack = malloc(kAltStackSize);  // held for the life of the process
     stack_t ss = {};
-    ss.ss_sp = malloc(kAltStackSize);  // held for the life of the process
+    ss.ss_sp = s_altStack;
     ss.ss_size = kAltStackSize;
     ss.ss_flags = 0;
     if (ss.ss_sp == nullptr || sigaltstack(&ss, nullptr) != 0) {
