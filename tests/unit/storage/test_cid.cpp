@@ -3,6 +3,7 @@
 // blocks on a small temporary medium.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -492,6 +493,40 @@ TEST(CidDeathTest, InvalidWriterOrPoolIdentifiersEndTheProcess) {
             },
             ::testing::ExitedWithCode(1), c.message);
     }
+}
+
+}  // namespace
+
+namespace {
+
+int ThreadCount() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.') ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+// Runs in a child process: the monitor threads it starts are never ended, and nothing of the
+// parent process is shared with them.
+void CountMonitorThreads() {
+    StdoutToStderr();
+    TestResolver resolver;
+    const int before = ThreadCount();
+    new HSCCIDInfo(HSCFreePoolCID(kStorage), kStorage, resolver, true);  // pools: no monitor
+    const int afterPool = ThreadCount();
+    new HSCCIDInfo(kChan, kStorage, resolver, true);
+    const int afterContent = ThreadCount();
+    fprintf(stderr, "threads pool(%d) content(%d)\n", afterPool - before, afterContent - before);
+    _exit(0);
+}
+
+TEST(CidDeathTest, ContentRecordsStartOneMonitorThreadAndPoolsNone) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(CountMonitorThreads(), ::testing::ExitedWithCode(0),
+                "threads pool\\(0\\) content\\(1\\)");
 }
 
 }  // namespace
