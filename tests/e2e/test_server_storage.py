@@ -34,7 +34,13 @@ def server_config(folder, media):
 class StorageStartup(unittest.TestCase):
     def start(self, folder, cfg):
         p = Process([SERVER, "-c", cfg], folder)
-        self.addCleanup(p.stop)
+
+        def finish():
+            p.stop()
+            p.proc.stdout.close()
+            p.proc.stderr.close()
+
+        self.addCleanup(finish)
         return p
 
     def assert_in_order(self, p, texts, timeout=30.0):
@@ -65,6 +71,11 @@ class StorageStartup(unittest.TestCase):
                 "[CHUNK] Storage (%s) : info is ok, created (" % medium,
                 "[MAIN] Storage(1), will be allocated (%d) blocks..." % MEDIUM_BLOCKS,
                 "[MAIN] Storage(1), block allocation done (%d), storage handle (" % MEDIUM_BLOCKS,
+                "[MAIN] Creating LIVE stream listener...",
+            ])
+            # The scan thread and main's wait for it log side by side; both precede the listeners.
+            self.assert_in_order(first, [
+                "[CHUNK] Storage (%s) : info is ok" % medium,
                 "[MAIN] Waiting for storage initialization...",
                 "[MAIN] Creating LIVE stream listener...",
             ])
@@ -139,8 +150,14 @@ class StorageStartup(unittest.TestCase):
             p = self.start(d, cfg)
             self.assert_in_order(p, [
                 "[CHUNK] Storage (%s) : integrity failure" % bad,
-                "[MAIN] Storage(2), will be allocated (%d) blocks..." % MEDIUM_BLOCKS,
+                "[CHUNK] Storage (%s) : info is ok" % good,
+                "[CHUNK] Storage (%s) : accessing" % missing,
                 "[MAIN] Waiting for storage initialization...",
+                "[MAIN] Creating LIVE stream listener...",
+            ])
+            self.assert_in_order(p, [
+                "[MAIN] Storage(2), will be allocated (%d) blocks..." % MEDIUM_BLOCKS,
+                "[MAIN] Storage(2), block allocation done (%d)" % MEDIUM_BLOCKS,
                 "[MAIN] Creating LIVE stream listener...",
             ])
             out = p.output()
