@@ -97,6 +97,18 @@ bool SizeExtra(MvBuffer& buf, uint64_t n) {
     return true;
 }
 
+// Holds the pin lock shared for one scope.
+class SharedPin {
+public:
+    explicit SharedPin(pthread_rwlock_t& lock) : m_lock(lock) { pthread_rwlock_rdlock(&m_lock); }
+    ~SharedPin() { pthread_rwlock_unlock(&m_lock); }
+    SharedPin(const SharedPin&) = delete;
+    SharedPin& operator=(const SharedPin&) = delete;
+
+private:
+    pthread_rwlock_t& m_lock;
+};
+
 }  // namespace
 
 uint64_t HSCMappedBlockCount() { return g_mappedBlocks.load(std::memory_order_relaxed); }
@@ -260,12 +272,11 @@ bool HSCSingleChunk::SaveInfo() {
     {
         // Shared pin: the copy cannot vanish while it is written out. A copy already released
         // by someone else was flushed by them.
-        pthread_rwlock_rdlock(&m_pinLock);
+        SharedPin pin(m_pinLock);
         uint8_t* copy = m_data.load(std::memory_order_acquire);
         r = copy == nullptr || n == 0 ? static_cast<ssize_t>(n)
                                       : PWriteAll(m_params.fd, copy, n, m_dataOffset);
         err = errno;
-        pthread_rwlock_unlock(&m_pinLock);
     }
     FreeSpace();
     if (r != static_cast<ssize_t>(n)) {
@@ -279,6 +290,8 @@ bool HSCSingleChunk::SaveInfo() {
 }
 
 bool HSCSingleChunk::ResetChunk() {
+    // Readers see an empty block before any index entry changes.
+    StoreRelease(m_info.nGOPCount, uint64_t{0});
     HSCChunkInfoV3 info;
     HSCResetChunkInfo(info, m_index, kHSCResetMarker, m_params.storageId);
     StoreRecord(m_info, info);
@@ -494,16 +507,18 @@ bool HSCSingleChunk::AppendGOP(HSCGop* gop) {
     const uint64_t at = plan.recordStart;
     if (bulk) {
         // The copy is held pinned while it is filled, so that nothing can unmap it meanwhile.
-        pthread_rwlock_rdlock(&m_pinLock);
-        uint8_t* copy = m_data.load(std::memory_order_acquire);
-        if (copy != nullptr) {
-            memcpy(copy + at, header, kHSCGopInfoSize);
-            if (extraSize != 0)
-                memcpy(copy + at + kHSCGopInfoSize, gop->extraData.GetData(), extraSize);
-            if (gop->dataSize != 0)
-                memcpy(copy + at + kHSCGopInfoSize + extraSize, gop->data, gop->dataSize);
+        uint8_t* copy = nullptr;
+        {
+            SharedPin pin(m_pinLock);
+            copy = m_data.load(std::memory_order_acquire);
+            if (copy != nullptr) {
+                memcpy(copy + at, header, kHSCGopInfoSize);
+                if (extraSize != 0)
+                    memcpy(copy + at + kHSCGopInfoSize, gop->extraData.GetData(), extraSize);
+                if (gop->dataSize != 0)
+                    memcpy(copy + at + kHSCGopInfoSize + extraSize, gop->data, gop->dataSize);
+            }
         }
-        pthread_rwlock_unlock(&m_pinLock);
         if (copy == nullptr) {
             if (verbose) MVLOGW("[CHUNK] Time overflow / switch...");
             return false;
@@ -620,18 +635,13 @@ bool HSCSingleChunk::LoadGOPNew(uint64_t gopNumber, HSCGop* gop) {
         }
         return false;
     }
-    pthread_rwlock_rdlock(&m_pinLock);
+    SharedPin pin(m_pinLock);
     const uint8_t* copy = m_data.load(std::memory_order_acquire);
-    bool ok = false;
-    if (copy != nullptr) {
-        ok = HSCSingleChunk_LoadFromCopy(*this, copy, gopNumber, gop);
-    } else {
-        const tagMvCID cid = GetContentID();
-        MVLOGE("[CHUNK] Bulk load request for block (%llu), " MV_CID_FMT " failed",
-               static_cast<unsigned long long>(m_params.blockId), MV_CID_ARGS(cid));
-    }
-    pthread_rwlock_unlock(&m_pinLock);
-    return ok;
+    if (copy != nullptr) return HSCSingleChunk_LoadFromCopy(*this, copy, gopNumber, gop);
+    const tagMvCID cid = GetContentID();
+    MVLOGE("[CHUNK] Bulk load request for block (%llu), " MV_CID_FMT " failed",
+           static_cast<unsigned long long>(m_params.blockId), MV_CID_ARGS(cid));
+    return false;
 }
 
 bool HSCSingleChunk::LoadGOPDirect(uint64_t gopNumber, HSCGop* gop) {
@@ -652,7 +662,13 @@ bool HSCSingleChunk::LoadGOPDirect(uint64_t gopNumber, HSCGop* gop) {
     Pin();
     const uint8_t* copy = m_data.load(std::memory_order_acquire);
     if (copy != nullptr) {
-        const bool ok = HSCSingleChunk_LoadFromCopy(*this, copy, gopNumber, gop);
+        bool ok = false;
+        try {
+            ok = HSCSingleChunk_LoadFromCopy(*this, copy, gopNumber, gop);
+        } catch (...) {
+            UnPin();
+            throw;
+        }
         if (!ok)
             MVLOGE("[CHUNK] " MV_CID_FMT " direct load, LoadGOPBulk failed", MV_CID_ARGS(cid));
         else
@@ -738,26 +754,32 @@ static void LoadRange(HSCSingleChunk& block, const uint8_t* copy, uint64_t first
             continue;
         }
         HSCSetLoadedFootprint(gop);
+        try {
+            list.push_back(gop);
+        } catch (...) {
+            delete gop;
+            throw;
+        }
         gop->AddRef();
-        list.push_back(gop);
     }
 }
+
 
 bool HSCSingleChunk::LoadBulk(std::vector<HSCGop*>& list, uint64_t first) {
     const tagMvCID cid = GetContentID();
 
     // A BULKWRITE writer's copy holds GOPs not yet on the medium: read them from it, pinned so
     // that its flush waits for this load.
-    pthread_rwlock_rdlock(&m_pinLock);
-    const uint8_t* copy = m_data.load(std::memory_order_acquire);
-    if (copy != nullptr) {
-        LoadRange(*this, copy, first, list);
-        pthread_rwlock_unlock(&m_pinLock);
-        MVLOGW("[CHUNK] Bulk load request for loaded block (%llu), " MV_CID_FMT "...",
-               static_cast<unsigned long long>(m_params.blockId), MV_CID_ARGS(cid));
-        return true;
+    {
+        SharedPin pin(m_pinLock);
+        const uint8_t* copy = m_data.load(std::memory_order_acquire);
+        if (copy != nullptr) {
+            LoadRange(*this, copy, first, list);
+            MVLOGW("[CHUNK] Bulk load request for loaded block (%llu), " MV_CID_FMT "...",
+                   static_cast<unsigned long long>(m_params.blockId), MV_CID_ARGS(cid));
+            return true;
+        }
     }
-    pthread_rwlock_unlock(&m_pinLock);
 
     // Otherwise read the region into a copy private to this load: a writer that starts on the
     // block meanwhile keeps its own copy, and nobody else can unmap this one.
