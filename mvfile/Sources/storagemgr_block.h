@@ -105,8 +105,9 @@ public:
     bool LoadGOPDirect(uint64_t gopNumber, HSCGop* gop);
     // Loads every GOP from `first` (0 = nStartGOP) to nEndGOP into `list`, each new GOP carrying
     // one reference owned by the list; GOPs that fail their checks are left out. Uses the block's
-    // copy when a BULKWRITE writer is filling it (pinned), else reads the whole data region into
-    // a mapping of its own and frees it at the end. True also when no GOP was loaded; false when
+    // copy when a BULKWRITE writer is filling it (pinned), else reads the part of the data region
+    // in use (nDataSize rounded up to 4096) into a 32 MiB mapping of its own and frees it at the
+    // end. True also when no GOP was loaded; false when
     // the mapping or the read fails.
     bool LoadBulk(std::vector<HSCGop*>& list, uint64_t first);
 

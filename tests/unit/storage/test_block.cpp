@@ -277,7 +277,13 @@ TEST(StorageBlock, The1025thGopIsRefusedWithoutWriting) {
     const auto after = medium.ReadData(0, (size + 4095) / 4096 * 4096, 4096);
     EXPECT_EQ(std::count(after.begin(), after.end(), 0), 4096);
     EXPECT_TRUE(block->SaveInfo());
-    EXPECT_TRUE(medium.Block(0)->IsValid());
+    auto reloaded = medium.Block(0);
+    EXPECT_TRUE(reloaded->IsValid());
+    // A GOP without packets loads with an empty data block.
+    GopPtr empty(new HSCGop());
+    EXPECT_TRUE(reloaded->LoadGOPDirect(1024, empty.get()));
+    EXPECT_EQ(empty->dataSize, 0u);
+    EXPECT_EQ(empty->data, nullptr);
 }
 
 TEST(StorageBlock, TimeSpanLimitIs65535Centiseconds) {
@@ -289,7 +295,10 @@ TEST(StorageBlock, TimeSpanLimitIs65535Centiseconds) {
     GopPtr inTime = MakeGop(2, TestTime(65535), 1);
     GopPtr late = MakeGop(3, TestTime(65536), 1);
     GopPtr early = MakeGop(3, MvTimeCreate(2024, 3, 14, 10, 20, 29, 99), 1);  // 1 cs before start
-    ASSERT_TRUE(block->AppendGOP(first.get()));
+    const std::string saved = CaptureLog([&] { ASSERT_TRUE(block->AppendGOP(first.get())); });
+    EXPECT_NE(saved.find("[CHUNK] CID(0)(2)(1234) Saved (write-around) GOP (1) for ChunkID (1), "
+                         "TotalSize ("),
+              std::string::npos) << saved;
     ASSERT_TRUE(block->AppendGOP(inTime.get()));
     const std::string log = CaptureLog([&] {
         EXPECT_FALSE(block->AppendGOP(late.get()));

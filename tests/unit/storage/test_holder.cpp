@@ -6,6 +6,8 @@
 #include <chrono>
 #include <thread>
 
+#include <unistd.h>
+
 #include "storage_fixture.h"
 #include "storagemgr_holder.h"
 
@@ -250,4 +252,33 @@ TEST(StorageThreads, StoppingCompletesEveryWaiter) {
     EXPECT_EQ(late.result, 0);
     set->StopHolderThreads();  // a second stop does nothing
     set.reset();
+}
+
+// Without the right to real-time scheduling each thread logs the refusal and serves anyway. The
+// child drops root (when it has it) and sends its screen log to stderr for the death test.
+[[noreturn]] static void ServeWithoutPriority() {
+    dup2(2, 1);
+    if (geteuid() == 0 && setuid(65534) != 0) _exit(3);
+    HSCHolderThread set(9, nullptr, nullptr);
+    if (!set.StartHolderThreads()) _exit(4);
+    std::vector<HSCGop*> list;
+    HSCGop gop;
+    HSCPriorityHolder update(HSC_REQ_RESET), write(HSC_REQ_APPEND), bulk(HSC_REQ_READBULK),
+        direct(HSC_REQ_READ);
+    bulk.payload = &list;
+    direct.gopNumber = 1;
+    direct.payload = &gop;
+    for (HSCPriorityHolder* h : {&update, &write, &bulk, &direct}) {
+        h->result = 1;  // requests without a block complete as failed
+        if (!set.AddHolder(h) || !h->Wait() || h->result != 0) _exit(5);
+    }
+    set.StopHolderThreads();
+    fflush(stdout);
+    _exit(0);
+}
+
+TEST(StorageThreadsDeathTest, RefusedPriorityIsLoggedAndIgnored) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(ServeWithoutPriority(), ::testing::ExitedWithCode(0),
+                "\\[PriorityThreadUpdate\\] Catastrophic, priority setting error \\(1\\)");
 }
