@@ -336,10 +336,12 @@ void HSCCIDInfo::InitialSort() {
     ReleaseWrite(HSC_LOCK_CHAIN);
 
     if (IsPool() || entries.size() <= 2) return;
-    HSCSingleChunk* first = entries.front().block;
-    HSCSingleChunk* last = entries.back().block;
-    const MvTime firstStart = first != nullptr ? first->GetStartTime() : 0;
-    const MvTime lastStart = last != nullptr ? last->GetStartTime() : 0;
+    // The first and last blocks that exist (ids without a block sit at the end and have no time).
+    size_t blocksFound = 0;
+    while (blocksFound < entries.size() && entries[blocksFound].block != nullptr) ++blocksFound;
+    if (blocksFound <= 2) return;
+    const MvTime firstStart = entries.front().block->GetStartTime();
+    const MvTime lastStart = entries[blocksFound - 1].block->GetStartTime();
     if (firstStart < lastStart) return;
 
     // The recording's GOP numbers and times disagree: the storage is inconsistent and the process

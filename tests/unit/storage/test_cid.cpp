@@ -7,6 +7,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <utility>
 #include <cstdlib>
 #include <ctime>
 #include <map>
@@ -17,6 +21,7 @@
 
 #include "cfg.h"
 #include "mvlogger.h"
+#include "storage_fixture.h"
 #include "storagemgr_block.h"
 #include "storagemgr_cid.h"
 
@@ -514,6 +519,8 @@ int ThreadCount() {
 void CountMonitorThreads() {
     StdoutToStderr();
     TestResolver resolver;
+    // A first thread lets runtimes that start helper threads lazily (sanitizers) do so now.
+    std::thread([] {}).join();
     const int before = ThreadCount();
     new HSCCIDInfo(HSCFreePoolCID(kStorage), kStorage, resolver, true);  // pools: no monitor
     const int afterPool = ThreadCount();
@@ -527,6 +534,406 @@ TEST(CidDeathTest, ContentRecordsStartOneMonitorThreadAndPoolsNone) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(CountMonitorThreads(), ::testing::ExitedWithCode(0),
                 "threads pool\\(0\\) content\\(1\\)");
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Lookups over real blocks: a small medium of storage 2, blocks written directly (no data copy).
+
+namespace {
+
+constexpr tagMvCID kOther = MvCIDMake(77, 0, 0);
+
+struct GopAt {
+    uint64_t number;
+    int secs;       // after Base()
+    int centi = 0;  // and centiseconds
+};
+
+class CidBlockTest : public CidTest {
+protected:
+    // Block at `position` (id position + 1), reset and owned by `cid`, holding the GOPs given,
+    // known to the resolver. `flushed` false: a writer is still filling it.
+    HSCSingleChunk* AddBlock(uint64_t position, tagMvCID cid, std::vector<GopAt> gops,
+                             bool flushed = true) {
+        std::unique_ptr<HSCSingleChunk> block = medium.Block(position, kStorage);
+        EXPECT_TRUE(block->ResetChunkDirect());
+        block->SetContentID(cid);
+        block->SetFlushed(false);
+        for (const GopAt& g : gops) {
+            mvtest::GopPtr gop = mvtest::MakeGop(g.number, At(g), 1);
+            EXPECT_TRUE(block->AppendGOP(gop.get())) << "GOP " << g.number;
+        }
+        block->SetFlushed(flushed);
+        resolver.Add(block.get());
+        blocks.push_back(std::move(block));
+        return blocks.back().get();
+    }
+    static MvTime At(const GopAt& g) {
+        return MvTimeAddCentiSecs(AtSecs(g.secs), static_cast<uint64_t>(g.centi));
+    }
+    // A record whose chain lists the block ids in the order given.
+    std::unique_ptr<HSCCIDInfo> Record(const std::vector<uint64_t>& chain,
+                                       tagMvCID cid = kChan) {
+        auto r = std::make_unique<HSCCIDInfo>(cid, kStorage, resolver, false);
+        for (uint64_t id : chain) EXPECT_TRUE(r->StartChunk(id));
+        return r;
+    }
+
+    mvtest::ScopedStorageConf conf{false};  // direct writes: no 32 MiB copies
+    mvtest::TestMedium medium{8, kStorage};
+    std::vector<std::unique_ptr<HSCSingleChunk>> blocks;
+};
+
+TEST_F(CidBlockTest, GopLookupReturnsTheOldestBlockInTheChainHoldingTheNumber) {
+    // Block 1 holds 10..12; block 2 holds 11..13 (re-used, not yet re-written); block 3 is empty.
+    HSCSingleChunk* b1 = AddBlock(0, kChan, {{10, 0}, {11, 1}, {12, 2}});
+    HSCSingleChunk* b2 = AddBlock(1, kChan, {{11, 10}, {12, 11}, {13, 12}});
+    HSCSingleChunk* b3 = AddBlock(2, kChan, {});
+    ASSERT_EQ(b3->GetGOPCount(), 0u);
+
+    struct Case {
+        std::vector<uint64_t> chain;
+        uint64_t gop;
+        HSCSingleChunk* block;
+        bool isFirst = false;
+    };
+    const Case cases[] = {
+        {{1, 2, 3}, 10, b1, true},  {{1, 2, 3}, 11, b1, false}, {{1, 2, 3}, 12, b1, false},
+        {{1, 2, 3}, 13, b2, false}, {{2, 1, 3}, 11, b2, true},  {{3, 2, 1}, 10, b1, true},
+        {{1, 2, 3}, 9, nullptr},    {{1, 2, 3}, 14, nullptr},   {{3}, 0, nullptr},
+        {{99, 2}, 12, b2, false},  // an id without a block is passed over
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.gop);
+        auto r = Record(c.chain);
+        bool isFirst = !c.isFirst;
+        EXPECT_EQ(r->GetChunkForGopID(c.gop, isFirst), c.block);
+        if (c.block != nullptr) {
+            EXPECT_EQ(isFirst, c.isFirst);
+        }
+    }
+}
+
+TEST_F(CidBlockTest, TimeLookupAcceptsBlocksWithinFiveSeconds) {
+    // Block 1 spans 100..110 s, block 2 120..130 s.
+    HSCSingleChunk* b1 = AddBlock(0, kChan, {{1, 100}, {2, 105}, {3, 110}});
+    HSCSingleChunk* b2 = AddBlock(1, kChan, {{4, 120}, {5, 125}, {6, 130}});
+    auto r = Record({1, 2});
+    struct Case {
+        int secs;
+        HSCSingleChunk* block;
+    };
+    const Case cases[] = {
+        {105, b1},      // inside
+        {113, b1},      // 3 s after the end
+        {115, b1},      // exactly 5 s after
+        {116, b2},      // 6 s after block 1: only block 2 (starting 4 s later) covers it
+        {97, b1},       // 3 s before the start
+        {94, nullptr},  // 6 s before
+        {136, nullptr}, // 6 s after block 2
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.secs);
+        EXPECT_EQ(r->GetChunkIDForTime(AtSecs(c.secs)), c.block);
+    }
+    EXPECT_EQ(r->GetChunkIDForTime(0), nullptr);
+
+    // Without block 2, 6 s after block 1's end finds nothing.
+    auto only1 = Record({1});
+    EXPECT_EQ(only1->GetChunkIDForTime(AtSecs(116)), nullptr);
+    EXPECT_EQ(only1->GetChunkIDForTime(AtSecs(113)), b1);
+}
+
+TEST_F(CidBlockTest, NearestDataBesideAGapByTimeAndByGop) {
+    // GOPs 10..12 at 100..110 s, 20..22 at 200..210 s, 30..32 at 300..310 s.
+    AddBlock(0, kChan, {{10, 100}, {11, 105}, {12, 110}});
+    AddBlock(1, kChan, {{20, 200}, {21, 205}, {22, 210}});
+    AddBlock(2, kChan, {{30, 300}, {31, 305}, {32, 310}});
+    auto r = Record({3, 1, 2});  // chain order does not matter without ties
+
+    constexpr uint64_t kPresetGop = 777;
+    const MvTime kPresetTime = AtSecs(-1);
+    struct Case {
+        bool byTime;
+        uint64_t from;  // seconds or GOP number
+        bool forward;
+        uint64_t gop;   // kPresetGop: outputs untouched
+        int secs;
+    };
+    const Case cases[] = {
+        {true, 150, true, 20, 200},
+        {true, 250, true, 30, 300},
+        {true, 100, true, 20, 200},  // a block starting exactly at t is not after it
+        {true, 400, true, kPresetGop, 0},  // past every block
+        {true, 150, false, 12, 110},
+        {true, 250, false, 22, 210},
+        {true, 210, false, 12, 110},  // a block ending exactly at t is not before it
+        {true, 50, false, kPresetGop, 0},
+        {false, 15, true, 20, 200},
+        {false, 25, true, 30, 300},
+        {false, 32, true, kPresetGop, 0},
+        {false, 25, false, 22, 210},
+        {false, 35, false, 32, 310},
+        {false, 10, false, kPresetGop, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << (c.byTime ? "time " : "gop ") << c.from
+                                        << (c.forward ? " forward" : " backward"));
+        uint64_t gop = kPresetGop;
+        MvTime time = kPresetTime;
+        if (c.byTime)
+            r->NearestDataForTime(AtSecs(static_cast<int>(c.from)), c.forward, gop, time);
+        else
+            r->NearestDataForGop(c.from, c.forward, gop, time);
+        EXPECT_EQ(gop, c.gop);
+        EXPECT_EQ(time, c.gop == kPresetGop ? kPresetTime : AtSecs(c.secs));
+    }
+
+    // An empty chain leaves the outputs too.
+    auto empty = Record({});
+    uint64_t gop = kPresetGop;
+    MvTime time = kPresetTime;
+    empty->NearestDataForGop(5, true, gop, time);
+    empty->NearestDataForTime(AtSecs(5), true, gop, time);
+    EXPECT_EQ(gop, kPresetGop);
+    EXPECT_EQ(time, kPresetTime);
+}
+
+TEST_F(CidBlockTest, NearestDataTiesInWholeSecondsKeepTheEarlierBlockInTheChain) {
+    // Starts 50.30 s and 50.70 s after t: the same whole-second distance.
+    AddBlock(0, kChan, {{40, 200, 70}});
+    AddBlock(1, kChan, {{50, 200, 30}});
+    const std::pair<std::vector<uint64_t>, uint64_t> cases[] = {{{1, 2}, 40}, {{2, 1}, 50}};
+    for (const auto& [chain, want] : cases) {
+        auto r = Record(chain);
+        uint64_t gop = 0;
+        MvTime time = 0;
+        r->NearestDataForTime(AtSecs(150), true, gop, time);
+        EXPECT_EQ(gop, want);
+    }
+    // By GOP: 45 lies 5 from both ends.
+    auto r = Record({1, 2});
+    uint64_t gop = 0;
+    MvTime time = 0;
+    r->NearestDataForGop(45, true, gop, time);
+    EXPECT_EQ(gop, 50u);
+    r->NearestDataForGop(45, false, gop, time);
+    EXPECT_EQ(gop, 40u);
+}
+
+TEST_F(CidBlockTest, LookupsSkipAndReportBlocksOfAnotherContent) {
+    // Block 1 was re-assigned to content 77 but is still in this record's chain.
+    AddBlock(0, kOther, {{10, 100}, {11, 101}});
+    HSCSingleChunk* mine = AddBlock(1, kChan, {{20, 200}, {21, 201}});
+    auto r = Record({1, 2});
+    struct Case {
+        const char* name;
+        std::function<bool()> run;  // true when the lookup found this content's block
+    };
+    const std::vector<Case> cases = {
+        {"GetChunkForGopID",
+         [&] {
+             bool first = false;
+             return r->GetChunkForGopID(10, first) == nullptr &&
+                    r->GetChunkForGopID(20, first) == mine;
+         }},
+        {"GetChunkIDForTime",
+         [&] {
+             return r->GetChunkIDForTime(AtSecs(100)) == nullptr &&
+                    r->GetChunkIDForTime(AtSecs(200)) == mine;
+         }},
+        {"NearestDataForTime",
+         [&] {
+             uint64_t gop = 0;
+             MvTime time = 0;
+             r->NearestDataForTime(AtSecs(50), true, gop, time);
+             return gop == 20;
+         }},
+        {"NearestDataForGop",
+         [&] {
+             uint64_t gop = 0;
+             MvTime time = 0;
+             r->NearestDataForGop(5, true, gop, time);
+             return gop == 20;
+         }},
+        {"GetFirstAndFree", [&] { return r->GetFirstAndFree() == mine; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        bool found = false;
+        const std::string log = mvtest::CaptureLog([&] { found = c.run(); });
+        EXPECT_TRUE(found);
+        EXPECT_GE(mvtest::CountOf(log, std::string("- [E] [CHUNK] ") + c.name +
+                                           ": Chunk contentId(77) mismatch(1201)"),
+                  1)
+            << log;
+    }
+    // GetFirstAndFree passed over the foreign block and left it in the chain.
+    EXPECT_EQ(r->m_chain, (std::deque<uint64_t>{1}));
+}
+
+TEST_F(CidBlockTest, GetFirstAndFreeTakesTheOldestFlushedBlockOfTheContent) {
+    AddBlock(0, kChan, {{10, 100}}, /*flushed=*/false);
+    HSCSingleChunk* b2 = AddBlock(1, kChan, {{20, 200}});
+    HSCSingleChunk* b3 = AddBlock(2, kChan, {{30, 300}});
+
+    // The only block is being written: nothing to recycle, and it stays.
+    auto writing = Record({1});
+    EXPECT_EQ(writing->GetFirstAndFree(), nullptr);
+    EXPECT_EQ(writing->GetChunkCount(), 1u);
+
+    // Ids without a block and the block being written are passed over and kept.
+    auto r = Record({99, 1, 3, 2});
+    EXPECT_EQ(r->GetFirstAndFree(), b3);
+    EXPECT_EQ(r->m_chain, (std::deque<uint64_t>{99, 1, 2}));
+    EXPECT_EQ(r->m_blockSet, (std::set<uint64_t>{1, 2, 99}));
+    EXPECT_EQ(r->GetFirstAndFree(), b2);
+    EXPECT_EQ(r->GetFirstAndFree(), nullptr);
+    EXPECT_EQ(r->m_chain, (std::deque<uint64_t>{99, 1}));
+    // Once its writer leaves it, the last block can be recycled too.
+    blocks[0]->SetFlushed(true);
+    EXPECT_EQ(r->GetFirstAndFree(), blocks[0].get());
+}
+
+TEST_F(CidBlockTest, PoolHandsOutItsBlocksInOrderWhateverTheyHold) {
+    HSCSingleChunk* b3 = AddBlock(2, kOther, {{10, 100}}, /*flushed=*/false);
+    HSCSingleChunk* b4 = AddBlock(3, kChan, {});
+    auto pool = Record({99, 3, 4}, HSCFreePoolCID(kStorage));
+    // An id without a block cannot be handed out: it is dropped and the next one is taken.
+    EXPECT_EQ(pool->GetFirstAndFree(), b3);
+    EXPECT_EQ(pool->GetChunkCount(), 1u);
+    EXPECT_EQ(pool->m_blockSet, (std::set<uint64_t>{4}));
+    EXPECT_EQ(pool->GetFirstAndFree(), b4);
+    EXPECT_EQ(pool->GetFirstAndFree(), nullptr);
+    EXPECT_TRUE(pool->m_blockSet.empty());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Start-up sort
+
+TEST_F(CidBlockTest, InitialSortOrdersTheChainByFirstGop) {
+    AddBlock(0, kChan, {{30, 300}, {31, 301}});
+    AddBlock(1, kChan, {{10, 100}, {11, 101}});
+    AddBlock(2, kChan, {{20, 200}, {21, 201}});
+    auto r = Record({1, 99, 2, 3});
+    r->InitialSort();
+    // Ascending first GOP; an id without a block goes to the end.
+    EXPECT_EQ(r->m_chain, (std::deque<uint64_t>{2, 3, 1, 99}));
+    EXPECT_EQ(r->m_blockSet, (std::set<uint64_t>{1, 2, 3, 99}));
+
+    // Two blocks whose times disagree with their numbers, and a pool with any number of blocks,
+    // are sorted without the consistency check.
+    AddBlock(3, kChan, {{40, 50}});
+    auto two = Record({4, 1});
+    two->InitialSort();
+    EXPECT_EQ(two->m_chain, (std::deque<uint64_t>{1, 4}));
+    auto pool = Record({4, 3, 2, 1}, HSCFreePoolCID(kStorage));
+    pool->InitialSort();
+    EXPECT_EQ(pool->m_chain, (std::deque<uint64_t>{2, 3, 1, 4}));
+}
+
+TEST_F(CidBlockTest, InitialSortEndsTheProcessWhenNumbersAndTimesDisagree) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // Sorted by number: GOPs 10.., 20.., 30.., but the first block starts after the last.
+    AddBlock(0, kChan, {{10, 300}, {11, 301}});
+    AddBlock(1, kChan, {{20, 200}, {21, 201}});
+    AddBlock(2, kChan, {{30, 100}, {31, 101}});
+    auto r = Record({3, 2, 1});
+    const std::string first = std::to_string(AtSecs(300));
+    const std::string last = std::to_string(AtSecs(100));
+    EXPECT_EXIT(
+        {
+            StdoutToStderr();
+            r->InitialSort();
+            _exit(99);
+        },
+        ::testing::ExitedWithCode(1),
+        "\\[E\\] \\[DBG\\] Chunks are not sorted for CID \\(0\\)\\(0\\)\\(1201\\) / \\(" + first +
+            "\\)\\(" + last +
+            "\\).*"
+            "\\[I\\] \\[DBG\\] CID\\(0\\)\\(0\\)\\(1201\\), ID\\(1\\), START\\(10\\)\\(2024-05-01 "
+            "12:05:00.00\\), END\\(11\\)\\)2024-05-01 12:05:01.00\\).*"
+            "ID\\(2\\), START\\(20\\).*ID\\(3\\), START\\(30\\)\\(2024-05-01 12:01:40.00\\)");
+    // Blocks in agreeing order pass.
+    auto ok = Record({3, 2});
+    ok->InitialSort();
+}
+
+// ---------------------------------------------------------------------------------------------
+// One writer and several readers at once (run under AddressSanitizer in the test build).
+
+TEST_F(CidBlockTest, ReadersSeeEveryAcceptedGopWhileTheWriterRecords) {
+    constexpr uint64_t kBlocks = 4;
+    constexpr uint64_t kGopsPerBlock = 150;
+    HSCCIDInfo r(kChan, kStorage, resolver, false);
+    std::vector<std::unique_ptr<HSCSingleChunk>> own;
+    for (uint64_t pos = 0; pos < kBlocks; ++pos) {
+        own.push_back(medium.Block(pos, kStorage));
+        ASSERT_TRUE(own.back()->ResetChunkDirect());
+        resolver.Add(own.back().get());
+    }
+
+    std::atomic<bool> done{false};
+    std::atomic<uint64_t> checks{0};
+    std::atomic<int> failures{0};
+    auto reader = [&](int kind) {
+        while (!done.load()) {
+            const uint64_t last = r.m_lastGOP.load();
+            if (last == 0) {
+                std::this_thread::yield();
+                continue;
+            }
+            // The writer appends a GOP to its block before it accepts it into the history, so
+            // every accepted GOP is found.
+            bool ok = true;
+            if (kind == 0) {
+                bool first = false;
+                HSCSingleChunk* b = r.GetChunkForGopID(last, first);
+                ok = b != nullptr && b->GetStartGOPID() <= last && last <= b->GetEndGOPID() &&
+                     first == (last == b->GetStartGOPID());
+            } else if (kind == 1) {
+                uint64_t distance = 0;
+                ok = r.GetChunkIDForPTS(last * 3600, 1, distance) == last && distance == 0;
+            } else {
+                ok = r.GetChunkIDForTime(AtSecs(static_cast<int>(last))) != nullptr;
+                uint64_t gop = 0;
+                MvTime time = 0;
+                r.NearestDataForGop(0, true, gop, time);
+                // The first GOP of the oldest block still in the chain.
+                ok = ok && gop % kGopsPerBlock == 1 && r.GetChunkCount() >= 1;
+            }
+            if (!ok) {
+                failures.fetch_add(1);
+                ADD_FAILURE() << "reader " << kind << " at GOP " << last;
+            }
+            checks.fetch_add(1);
+        }
+    };
+    std::vector<std::thread> readers;
+    for (int kind = 0; kind < 3; ++kind) readers.emplace_back(reader, kind);
+
+    uint64_t number = 1;
+    for (uint64_t pos = 0; pos < kBlocks; ++pos) {
+        HSCSingleChunk* block = own[pos].get();
+        block->SetContentID(kChan);
+        block->SetFlushed(false);
+        ASSERT_TRUE(r.StartChunk(block->GetBlockID()));
+        for (uint64_t i = 0; i < kGopsPerBlock; ++i, ++number) {
+            mvtest::GopPtr gop = mvtest::MakeGop(number, AtSecs(static_cast<int>(number)), 1);
+            ASSERT_TRUE(block->AppendGOP(gop.get()));
+            ASSERT_TRUE(r.NewInfo({number, gop->dataSize, number * 3600, gop->startTime}));
+        }
+        block->SetFlushed(true);
+    }
+    // The writer recycles its oldest block while the readers go on.
+    EXPECT_EQ(r.GetFirstAndFree(), own[0].get());
+    done = true;
+    for (std::thread& t : readers) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_GT(checks.load(), 0u);
+    EXPECT_EQ(r.GetChunkCount(), kBlocks - 1);
 }
 
 }  // namespace
