@@ -471,8 +471,11 @@ TEST_F(MgrTest, LoadGOPFollowsAndSetsTheHint) {
 
 TEST_F(MgrTest, LoadBulkOffersToTheCacheAndRefusesTheBlockBeingWritten) {
     MvGopCache::ITGCacheInit(1ull << 30);
-    const tagMvCID chan = MvCIDMake(61, 0, 0);
-    const tagMvCID other = MvCIDMake(62, 0, 0);
+    // The process-wide cache outlives the test: a content number of its own for every run.
+    static uint32_t run = 0;
+    const uint32_t content = 6100 + 2 * run++;
+    const tagMvCID chan = MvCIDMake(content, 0, 0);
+    const tagMvCID other = MvCIDMake(content + 1, 0, 0);
     TestMedium& m = AddMedium(1, 3, 1);
     WriteUsed(m, 0, 1, chan, {{1, 0, 1}, {2, 2, 1}, {3, 4, 1}});
     WriteUsed(m, 1, 1, other, {{1, 0, 1}});
@@ -488,8 +491,8 @@ TEST_F(MgrTest, LoadBulkOffersToTheCacheAndRefusesTheBlockBeingWritten) {
     EXPECT_EQ(out[0]->gopId, 2u);
     EXPECT_EQ(out[1]->gopId, 3u);
     EXPECT_EQ(rec->m_diskLoadFull.load(), 2u);
-    EXPECT_TRUE(Has(log, "[I] [FM] Loaded data from block (1), CID(0)(0)(61), Total(2), "
-                         "Duplicates(0), Actual(2)..."))
+    EXPECT_TRUE(Has(log, "[I] [FM] Loaded data from block (1), CID(0)(0)(" +
+                             std::to_string(content) + "), Total(2), Duplicates(0), Actual(2)..."))
         << log;
     for (HSCGop* g : out) {
         EXPECT_EQ(g->refCount.load(), 2);  // the caller's and the cache's
