@@ -10,6 +10,7 @@
 #include "mvaffinity.h"
 #include "mvlogger.h"
 #include "mvstartup.h"
+#include "storageinit.h"
 
 int main(int argc, char** argv) {
     ITGInitMainConf();
@@ -45,6 +46,10 @@ int main(int argc, char** argv) {
     utsname uts;
     int kernel = uname(&uts) == 0 ? MvCheckKernelVersion(uts.release) : MvCheckKernelVersion(nullptr);
     if (kernel != 0) return kernel;
+
+    // GOP cache, storage manager and the scan of the media: done before any listener starts,
+    // so no ingest or delivery thread sees a half-loaded store.
+    MvStartCacheAndStorage();
 
     MVLOGI("[MAIN] Creating LIVE stream listener...");
     ITGStartLiveInput();

@@ -257,9 +257,32 @@ HSCGopInfoV3 HSCMakeGopInfo(uint64_t gopNumber, uint64_t contentId, MvTime time,
                             int32_t extraLength, uint32_t dataSize);
 
 // ---------------------------------------------------------------------------------------------
-// GOP extra data (HSCGopExtraV3) and the footprint of a loaded GOP
+// GOP extra data (HSCGopExtraV3)
 // ---------------------------------------------------------------------------------------------
-// The serialised GOP metadata that follows the record header, and the cache footprint of a GOP
-// read back from a medium, are built from the GOP object and its accessors; their encoder,
-// decoder and checks belong in this unit next to the records above, using the same
-// little-endian helpers and the signatures kHSCExtraSignature / kHSCExtraSignatureAcc.
+// The GOP's metadata serialised after its record header, little endian: signature
+// kHSCExtraSignatureAcc (accessorVersion non-zero) or kHSCExtraSignature, CRC-32 over bytes 8 to
+// the end, total length, dataSize, spare32, closedSize, gopId, spare64, startTime, pts, the
+// PAT/PMT/ECM packets (u32 length + bytes each), the PID description (u32 byte length, then the
+// four single PIDs and the three PID lists as u32 count + u16 each) and, for a non-zero
+// accessorVersion, the per-packet index (u32 count + 10 bytes each) followed by the accessors in
+// ascending id order (u32 id, u8 header count, u32 entry count + 13 bytes each, u32 length +
+// buffer bytes) and a u32 zero.
+
+class HSCGop;
+
+inline constexpr size_t kHSCExtraHeaderSize = 12;  // signature, CRC, total length
+
+// Encodes the GOP's metadata into gop->extraData, replacing its contents. False (extraData left
+// empty) when a length does not fit its 32-bit field or the buffer cannot grow.
+bool HSCBuildGopExtra(HSCGop* gop);
+// Checks gop->extraData and restores the GOP's fields from it (dataSize, spare32, closedSize,
+// gopId, spare64, startTime, pts, the three packet buffers, the PIDs and pidSet, accessorVersion,
+// and for version 1 tsInfos and the accessors). Refused, each logged at level 16 with `cid`:
+// length below 12 ("[DBG] CID(%u)(%u)(%u) GOP(%u) extra data error, extra buffer size(%d)"),
+// signature other than 0xAABB00FF with bit 8 ignored ("... signature error"), stored length not
+// the buffer length or CRC mismatch ("... size or CRC error"), GOP number not `gopId` ("[DBG]
+// CID(%u)(%u)(%u) GOP data error, GOP(%u)/(%u)"). Every inner length is checked against the
+// buffer; a body that runs past its end (or an accessor list out of order) is refused with the
+// size or CRC message. A refused buffer leaves every other field of the GOP unchanged.
+// `cid` is a tagMvCID.
+bool HSCParseGopExtra(HSCGop* gop, uint64_t cid, uint64_t gopId);

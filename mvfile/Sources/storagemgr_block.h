@@ -41,11 +41,13 @@ struct HSCChunkInitParams {
 // block is reset.
 //
 // Data copy: a private anonymous 32 MiB mapping (no swap reservation) that exists while a
-// BULKWRITE writer fills the block or while a bulk load runs. CheckSpace and FreeSpace take the
-// pin lock exclusive themselves (the caller holds no pin); every copy out of the mapping runs
-// under the pin lock held shared (LoadGOPDirect pins around LoadGOPNew; LoadBulk pins around its
-// GOP loop and re-checks the copy once pinned), so a concurrent flush never unmaps memory that is
-// being read.
+// BULKWRITE writer fills the block. CheckSpace and FreeSpace take the pin lock exclusive
+// themselves (the caller holds no pin); every copy into or out of the mapping runs under the pin
+// lock held shared (AppendGOP while it fills it, SaveInfo while it flushes it, LoadGOPNew and
+// LoadGOPDirect while they load from it, LoadBulk around its whole GOP loop), so a concurrent
+// flush never unmaps memory that is being read or written. A bulk load of a block without a copy
+// reads the region into a mapping of its own (counted in HSCMappedBlockCount while it exists),
+// so it can neither free a writer's copy nor be freed by a flush.
 class HSCSingleChunk {
 public:
     // Copies the parameters, shapes the record as a free block of the storage (bytes 8 to 11 =
@@ -94,16 +96,19 @@ public:
     // Checks the GOP's extraData against the GOP number looked up and restores the GOP's fields
     // (HSCParseGopExtra); `cid` is used in the messages.
     bool LoadExtra(HSCGop* gop, tagMvCID cid, uint64_t gopNumber);
-    // Loads one GOP from the data copy; takes no lock (callers hold a pin). Maps the GOP's data
-    // block (ReAlloc) and sets its cid to the block's nContentID.
+    // Loads one GOP from the data copy, holding the pin lock shared while it copies (a caller
+    // may hold a pin too: the lock is a reader lock). False, logged, when there is no copy. Maps
+    // the GOP's data block (ReAlloc) and sets its cid to the block's nContentID.
     bool LoadGOPNew(uint64_t gopNumber, HSCGop* gop);
     // Loads one GOP: from the data copy when there is one (under a pin), else from the medium.
     // On success from the copy the GOP's footprint is stored when it has none.
     bool LoadGOPDirect(uint64_t gopNumber, HSCGop* gop);
     // Loads every GOP from `first` (0 = nStartGOP) to nEndGOP into `list`, each new GOP carrying
-    // one reference owned by the list. Reads the whole data region into a fresh copy unless one
-    // exists (a BULKWRITE writer is filling the block), and frees the copy only when this call
-    // mapped it. True also when no GOP was loaded.
+    // one reference owned by the list; GOPs that fail their checks are left out. Uses the block's
+    // copy when a BULKWRITE writer is filling it (pinned), else reads the part of the data region
+    // in use (nDataSize rounded up to 4096) into a 32 MiB mapping of its own and frees it at the
+    // end. True also when no GOP was loaded; false when
+    // the mapping or the read fails.
     bool LoadBulk(std::vector<HSCGop*>& list, uint64_t first);
 
     // The index entry of a GOP number (number - nStartGOP) when nStartGOP <= number <= nEndGOP
@@ -178,23 +183,9 @@ public:
 uint64_t HSCMappedBlockCount();
 
 // ---------------------------------------------------------------------------------------------
-// GOP extra data (HSCGopExtraV3): the GOP's metadata serialised after its record header, little
-// endian, signature 0xAABB01FF (accessorVersion non-zero) or 0xAABB00FF, CRC over bytes 8 to the
-// end, total length, sizes, numbers, times, PAT/PMT/ECM packets, the PID description and, for
-// accessorVersion 1, the per-packet index and the accessors.
+// The GOP extra data codec (HSCBuildGopExtra, HSCParseGopExtra) belongs to the media format unit
+// shared with the storage tool: see mvstorageformat.h.
 
-// Encodes the GOP's metadata into gop->extraData, replacing its contents. False (extraData left
-// empty) when a length does not fit its 32-bit field or the buffer cannot grow.
-bool HSCBuildGopExtra(HSCGop* gop);
-// Checks gop->extraData and restores the GOP's fields from it (dataSize, spare32, closedSize,
-// gopId, spare64, startTime, pts, the three packet buffers, the PIDs and pidSet, accessorVersion,
-// and for version 1 tsInfos and the accessors). Refused, each logged at level 16 with `cid`:
-// length below 12 ("[DBG] CID(%u)(%u)(%u) GOP(%u) extra data error, extra buffer size(%d)"),
-// signature other than 0xAABB00FF with bit 8 ignored ("... signature error"), stored length not
-// the buffer length or CRC mismatch ("... size or CRC error"), GOP number not `gopId` ("[DBG]
-// CID(%u)(%u)(%u) GOP data error, GOP(%u)/(%u)"). Every inner length is checked against the
-// buffer; a body that runs past its end is refused with the size or CRC message.
-bool HSCParseGopExtra(HSCGop* gop, tagMvCID cid, uint64_t gopId);
 // Stores the cache footprint of a loaded GOP when it has none (128 + extra data + mapped block +
 // PAT/PMT/ECM packets + 10 per index entry + per accessor 13 per entry plus its buffer).
 inline void HSCSetLoadedFootprint(HSCGop* gop) {
