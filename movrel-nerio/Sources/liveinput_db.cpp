@@ -70,7 +70,7 @@ bool ParseSource(const char* value, ITGStream& src) {
     const long port = strtol(p, &end, 10);
     if (end == p || errno == ERANGE || port < 0 || port > 65535) return false;
     src.id = static_cast<uint32_t>(Decimal(id));
-    memcpy(src.address, address, sizeof(src.address));
+    snprintf(src.address, sizeof(src.address), "%s", address);
     src.port = static_cast<int32_t>(port);
     return true;
 }
@@ -160,7 +160,7 @@ bool HSCDBLoadChannelsFrom(const char* path, std::vector<HSCCompleteChannel>& li
                                static_cast<uint32_t>(Decimal(fields[2]) & 0xFF), 0);
             ch.programNumber = Decimal(fields[1]);
             ch.storageId = Decimal(fields[5]);
-            memcpy(ch.sourceAddress, it->second.address, sizeof(ch.sourceAddress));
+            snprintf(ch.sourceAddress, sizeof(ch.sourceAddress), "%s", it->second.address);
             ch.sourcePort = static_cast<uint16_t>(it->second.port);
             ch.flags = isRProgram ? HSC_CHANNEL_RPROGRAM : 0;
             ch.minutesToKeep = static_cast<uint32_t>(Decimal(fields[4]));
