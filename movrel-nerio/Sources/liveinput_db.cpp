@@ -21,7 +21,6 @@ namespace {
 
 constexpr int kMaxLine = HSC_DB_LINE_SIZE - 1;
 constexpr int kMaxField = HSC_DB_FIELD_SIZE - 1;
-constexpr int kMaxProgField = HSC_DB_PROG_FIELD_SIZE - 1;
 
 // Reads one line (without its '\n') into line. Returns false at the end of the file. `overlong`
 // is set when the line held more than kMaxLine characters; line then keeps the first kMaxLine
