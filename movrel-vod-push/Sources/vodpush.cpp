@@ -311,26 +311,28 @@ MvVodScanResult MvVodScan(const uint8_t* data, uint64_t length, const MvVodScanO
 }
 
 int64_t MvVodClock::Next(bool hasPts, uint64_t pts) {
+    pts &= kPts33 - 1;
     if (!m_started) {
         m_started = true;
         m_havePts = hasPts;
-        m_lastPts = pts & (kPts33 - 1);
-        return m_offsetNs;
+        m_lastPts = pts;
+        return 0;
     }
-    int64_t step = m_stepNs;
+    uint64_t step = m_stepTicks;
     if (hasPts) {
-        pts &= kPts33 - 1;
         if (m_havePts) {
             const uint64_t delta = (pts - m_lastPts) & (kPts33 - 1);
-            if (delta > 0 && delta <= MV_VOD_MAX_GOP_PTS)
-                step = static_cast<int64_t>(delta) * 100000 / 9;  // 90 kHz ticks to ns
+            if (delta > 0 && delta <= MV_VOD_MAX_GOP_PTS) step = delta;
         }
         m_lastPts = pts;
         m_havePts = true;
+    } else if (m_havePts) {
+        // The estimate stands in for the missing PTS, so the next one is measured from it.
+        m_lastPts = (m_lastPts + step) & (kPts33 - 1);
     }
-    m_stepNs = step;
-    m_offsetNs += step;
-    return m_offsetNs;
+    m_stepTicks = step;
+    m_offsetTicks += step;
+    return static_cast<int64_t>(m_offsetTicks * 100000 / 9);  // 90 kHz ticks to ns
 }
 
 timespec MvVodTimeBase() { return MvTimeToTimespec(MvTimeCreate(2000, 1, 1, 0, 0, 0, 0)); }

@@ -105,6 +105,7 @@ uint64_t MvVodMaxGopRecords(uint32_t capacity);
 // Turns the PTS of successive key frames into a non-decreasing title time. The first key frame
 // is at 0; each next one advances by its PTS distance (33-bit wrap allowed) when that is above
 // 0 and at most MV_VOD_MAX_GOP_PTS, otherwise (no PTS, backwards, jump) by the previous step.
+// A key frame without PTS takes the estimate as its PTS for the next distance.
 class MvVodClock {
 public:
     virtual ~MvVodClock() = default;
@@ -114,8 +115,8 @@ private:
     bool m_started = false;
     bool m_havePts = false;
     uint64_t m_lastPts = 0;
-    int64_t m_offsetNs = 0;
-    int64_t m_stepNs = 0;
+    uint64_t m_offsetTicks = 0;  // 90 kHz
+    uint64_t m_stepTicks = 0;
 };
 
 // Local time 2000-01-01 00:00:00.00, the time at which VOD titles start.
