@@ -217,7 +217,8 @@ std::string SocketFailure(const MvTCPSock& sock, uint64_t timeout) {
 // seconds otherwise.
 class Progress {
 public:
-    Progress(uint64_t total, double start) : m_total(total), m_start(start), m_tty(isatty(1) != 0) {}
+    Progress(uint64_t total, double start)
+        : m_total(total), m_start(start), m_tty(isatty(1) != 0), m_lastShown(start) {}
 
     void Update(uint64_t gops, uint64_t bytes, bool last) {
         const double now = Now();
@@ -250,8 +251,8 @@ private:
     uint64_t m_total;
     double m_start;
     bool m_tty;
+    double m_lastShown;
     bool m_open = false;
-    double m_lastShown = 0;
 };
 
 // The file's bytes, mapped read-only.
@@ -315,18 +316,19 @@ bool WaitServerClose(MvTCPSock& sock, uint64_t timeout, std::string& why) {
     uint8_t byte;
     for (;;) {
         const double left = deadline - Now();
-        if (left <= 0) {
+        if (left > 0 && sock.GenRecvTimed(&byte, 1, static_cast<int>(left * 1000) + 1)) continue;
+        const int err = sock.GetError();
+        if (left > 0 && (err == MV_SOCK_ERR_RECV_NOTHING || err == MV_SOCK_ERR_PEER_CLOSED))
+            return true;
+        if (left <= 0 || err == MV_SOCK_ERR_RECV_TIMEOUT) {
             char text[160];
             snprintf(text, sizeof(text),
                      "the server did not close the connection within %" PRIu64 " s after the end "
                      "of the title", timeout);
             why = text;
-            return false;
+        } else {
+            why = SocketFailure(sock, timeout);
         }
-        if (sock.GenRecvTimed(&byte, 1, static_cast<int>(left * 1000) + 1)) continue;
-        const int err = sock.GetError();
-        if (err == MV_SOCK_ERR_RECV_NOTHING || err == MV_SOCK_ERR_PEER_CLOSED) return true;
-        why = SocketFailure(sock, timeout);
         return false;
     }
 }
@@ -386,7 +388,11 @@ int main(int argc, char** argv) {
         MVLOGW("[VODPUSH] %" PRIu64 " packets cannot be parsed; they are left out", title.badPackets);
     const uint64_t gopCount = title.gops.size();
     const uint64_t messages = title.MessageCount();
-    const uint64_t totalBytes = MV_VOD_HEADER_SIZE + messages * MV_VOD_DATA_MSG_SIZE + MV_VOD_END_MSG_SIZE;
+    const tagMvCID cid = MvCIDMake(o.content, static_cast<uint32_t>(o.subStream), 0);
+    std::vector<uint8_t> out;
+    MvVodEncodeHeader(out, cid, o.storage, static_cast<uint32_t>(gopCount));
+    MvVodEncodeInitialData(out, o.firstGop, title);
+    const uint64_t totalBytes = out.size() + messages * MV_VOD_DATA_MSG_SIZE + MV_VOD_END_MSG_SIZE;
     MVLOGI("[VODPUSH] Title %u: %" PRIu64 " GOPs, %" PRIu64 " packets in %" PRIu64 " messages, "
            "%" PRIu64 " bytes (%" PRIu64 " packets before the first key frame and %" PRIu64
            " other packets left out)",
@@ -418,10 +424,6 @@ int main(int argc, char** argv) {
 
     const double start = Now();
     Progress progress(gopCount, start);
-    const tagMvCID cid = MvCIDMake(o.content, static_cast<uint32_t>(o.subStream), 0);
-    std::vector<uint8_t> out;
-    MvVodEncodeHeader(out, cid, o.storage, static_cast<uint32_t>(gopCount));
-    MvVodEncodeInitialData(out, o.firstGop, title);
     uint64_t bytes = 0;
     if (!sock.GenSend(out.data(), static_cast<int>(out.size())))
         TransferFailed(progress, SocketFailure(sock, o.timeout), 0, gopCount);
