@@ -20,6 +20,9 @@ constexpr uint8_t kDescPrivateDataIndicator = 15;
 constexpr uint16_t kProtectionMark = 1;
 constexpr uint64_t kPts33 = 1ull << 33;
 constexpr int64_t kNsPerSec = 1000000000;
+// A PAT or PMT section (at most 1024 bytes) spans at most 6 packets; an occurrence longer than
+// this is broken and collected again from the next unit start.
+constexpr int kMaxTablePackets = 16;
 
 // Parses one packet and checks that its payload lies inside it.
 bool ParsePacket(const uint8_t* packet, MvDVBTSPacket& ts) {
@@ -141,6 +144,18 @@ const char* MvVodScanResultText(MvVodScanResult result) {
     return "unknown";
 }
 
+void MvVodTitle::Reset() {
+    programNumber = 0;
+    pids = HSCPIDData();
+    pat.Clean();
+    pmt.Clean();
+    ecm.Clean();
+    h264 = hevc = mpeg2 = false;
+    gops.clear();
+    filePackets = leadingPackets = skippedPackets = badPackets = 0;
+    trailingBytes = 0;
+}
+
 uint64_t MvVodTitle::SentPackets() const {
     uint64_t n = 0;
     for (const MvVodGopSpan& g : gops) n += g.packets;
@@ -168,6 +183,7 @@ bool MvVodIsTitlePacket(const MvVodTitle& title, const uint8_t* packet) {
 MvVodScanResult MvVodScan(const uint8_t* data, uint64_t length, const MvVodScanOptions& options,
                           MvVodTitle& title, std::string& detail) {
     detail.clear();
+    title.Reset();
     if (length == 0) return MvVodScanResult::Empty;
     const uint64_t packets = length / MV_TS_PACKET_SIZE;
     title.filePackets = packets;
@@ -211,7 +227,14 @@ MvVodScanResult MvVodScan(const uint8_t* data, uint64_t length, const MvVodScanO
                     patAcc.clear();
                     patAccOpen = true;
                 }
-                if (patAccOpen) patAcc.insert(patAcc.end(), p, p + MV_TS_PACKET_SIZE);
+                if (patAccOpen) {
+                    if (patAcc.size() >= kMaxTablePackets * MV_TS_PACKET_SIZE) {
+                        patAcc.clear();
+                        patAccOpen = false;
+                    } else {
+                        patAcc.insert(patAcc.end(), p, p + MV_TS_PACKET_SIZE);
+                    }
+                }
                 pat.AddData(ts.payload_unit_start_indicator != 0, ts.payload, ts.payload_length);
                 if (pat.Ready()) {
                     patReady = true;
@@ -225,7 +248,9 @@ MvVodScanResult MvVodScan(const uint8_t* data, uint64_t length, const MvVodScanO
                     pmt.Prepare(title.programNumber, true);
                 }
             } else if (havePmtPid && ts.PID == pmtPid) {
-                if (ts.payload_unit_start_indicator) title.pmt.Clean();
+                if (ts.payload_unit_start_indicator ||
+                    title.pmt.GetLength() >= kMaxTablePackets * MV_TS_PACKET_SIZE)
+                    title.pmt.Clean();
                 title.pmt.Add(p, MV_TS_PACKET_SIZE);
                 pmt.AddData(ts.payload_unit_start_indicator != 0, ts.payload, ts.payload_length);
                 if (pmt.Ready()) {

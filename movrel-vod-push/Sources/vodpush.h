@@ -50,6 +50,8 @@ public:
     MvVodTitle& operator=(const MvVodTitle&) = delete;
     virtual ~MvVodTitle() = default;
 
+    // Back to the empty title a scan starts from.
+    void Reset();
     // Packets sent and data messages needed for the whole title.
     uint64_t SentPackets() const;
     uint64_t MessageCount() const;
