@@ -276,7 +276,8 @@ inline Bytes TsPacket(uint16_t pid, bool start, const uint8_t* payload, size_t n
         n = 184;
         p[3] = static_cast<uint8_t>(0x10 | (cc & 0x0F));
     } else {
-        p[3] = static_cast<uint8_t>(0x30 | (cc & 0x0F));
+        // Adaptation field only (control 2) when there is no payload at all.
+        p[3] = static_cast<uint8_t>((n == 0 ? 0x20 : 0x30) | (cc & 0x0F));
         p[4] = static_cast<uint8_t>(183 - n);
         if (p[4] > 0) p[5] = 0x00;
     }
