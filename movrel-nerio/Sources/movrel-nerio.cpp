@@ -12,6 +12,7 @@
 #include "mvstartup.h"
 #include "storageinit.h"
 #include "storagemgr_stats.h"
+#include "vodingest.h"
 
 int main(int argc, char** argv) {
     ITGInitMainConf();
@@ -54,6 +55,8 @@ int main(int argc, char** argv) {
 
     MVLOGI("[MAIN] Creating LIVE stream listener...");
     ITGStartLiveInput();
+
+    if (conf->VODINGEST.port != 0) HSCStartV3VODListenerThread();
 
     // The statistics endpoint comes last among the listeners.
     if (conf->MONITOR.port != 0) MvStartStorageManagerMonitor();

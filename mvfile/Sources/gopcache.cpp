@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 
 #include "mvlogger.h"
 
@@ -147,6 +148,28 @@ bool MvGopCache::AddReceivedGop(tagMvCID cid, HSCGop* gop, bool touch) {
     return true;
 }
 
+size_t MvGopCache::RemoveContent(tagMvCID cid) {
+    MvSyncGuard guard(*this);
+    size_t removed = 0;
+    auto it = m_index.lower_bound(MvGopCacheKey{cid, 0});
+    while (it != m_index.end() && it->first.cid == cid) {
+        HSCGop* gop = it->second;
+        const uint64_t size = m_size.load(std::memory_order_relaxed);
+        m_size.store(size > gop->footprint ? size - gop->footprint : 0, std::memory_order_relaxed);
+        auto next = std::next(it);
+        if (m_spareNodes.size() < kSpareNodes)
+            m_spareNodes.push_back(m_index.extract(it));
+        else
+            m_index.erase(it);
+        it = next;
+        Detach(gop);
+        gop->Release();
+        ++removed;
+    }
+    m_entries.store(m_index.size(), std::memory_order_relaxed);
+    return removed;
+}
+
 bool MvGopCache::RetrieveGopAdv(tagMvCID cid, uint64_t gopId, HSCGop*& out) {
     MvSyncGuard guard(*this);
     auto it = m_index.find(MvGopCacheKey{cid, gopId});
@@ -192,6 +215,11 @@ bool MvGopCache::ITGAddGopAdv(tagMvCID cid, HSCGop* gop, bool touch, void* /*sta
 bool MvGopCache::ITGGetGopAdv(tagMvCID cid, uint64_t gopId, HSCGop*& out, void* /*stats*/) {
     MvGopCache* cache = ITGGetCache();
     return cache != nullptr && cache->RetrieveGopAdv(cid, gopId, out);
+}
+
+size_t MvGopCache::ITGRemoveContentGops(tagMvCID cid) {
+    MvGopCache* cache = ITGGetCache();
+    return cache != nullptr ? cache->RemoveContent(cid) : 0;
 }
 
 uint64_t MvGopCache::ITGGetCacheSize() {

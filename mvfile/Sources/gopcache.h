@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <compare>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <vector>
@@ -42,6 +43,10 @@ public:
     // On a hit takes a reference for the caller, stores the GOP in `out` and returns true. The
     // age order is not changed.
     bool RetrieveGopAdv(tagMvCID cid, uint64_t gopId, HSCGop*& out);
+    // Drops every cached GOP of exactly this content identifier and returns how many: a VOD
+    // title that is replaced or deleted must not be served from the cache afterwards. Readers
+    // that hold one of these GOPs keep it until they release it.
+    size_t RemoveContent(tagMvCID cid);
     // New byte budget; applied at the next add.
     void SetNewSize(uint64_t limit) { m_limit.store(limit, std::memory_order_relaxed); }
     uint64_t GetCacheSize() const { return m_size.load(std::memory_order_relaxed); }
@@ -68,6 +73,8 @@ public:
     // accepted for the callers' convenience and not used.
     static bool ITGAddGopAdv(tagMvCID cid, HSCGop* gop, bool touch, void* stats = nullptr);
     static bool ITGGetGopAdv(tagMvCID cid, uint64_t gopId, HSCGop*& out, void* stats = nullptr);
+    // RemoveContent on the process-wide instance; 0 before ITGCacheInit.
+    static size_t ITGRemoveContentGops(tagMvCID cid);
     static uint64_t ITGGetCacheSize();
     static uint64_t ITGGetCacheCount();
 
@@ -93,6 +100,7 @@ inline void ITGSetCacheSize(uint64_t bytes) { MvGopCache::ITGSetCacheSize(bytes)
 inline bool ITGAddGopAdv(tagMvCID cid, HSCGop* gop, bool touch, void* stats = nullptr) {
     return MvGopCache::ITGAddGopAdv(cid, gop, touch, stats);
 }
+inline size_t ITGRemoveContentGops(tagMvCID cid) { return MvGopCache::ITGRemoveContentGops(cid); }
 inline bool ITGGetGopAdv(tagMvCID cid, uint64_t gopId, HSCGop*& out, void* stats = nullptr) {
     return MvGopCache::ITGGetGopAdv(cid, gopId, out, stats);
 }
