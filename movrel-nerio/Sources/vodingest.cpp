@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <new>
 #include <set>
+#include <vector>
 
 #include "cfg.h"
 #include "gopcache.h"
@@ -205,16 +207,29 @@ bool HSCVODAssembler::OpenGop(const timespec& time) {
                MvTimeToStrR(now, start), MvTimeToStrR(before, m_lastGopTime));
         return false;
     }
-    m_gop = MvInitGOP(m_cid, nullptr, m_nextGop, m_pat, m_pmt, m_ecm, m_pids, MV_GOP_CAPACITY_VOD);
+    if (m_gop == nullptr) {
+        m_gop = MvInitGOP(m_cid, nullptr, m_nextGop, m_pat, m_pmt, m_ecm, m_pids,
+                          MV_GOP_CAPACITY_VOD);
+    } else {
+        // The working GOP of the previous one, emptied: what was handed on is a duplicate, and
+        // the reservation with its pages already in place serves the next GOP.
+        m_gop->gopId = m_nextGop++;
+        m_gop->dataSize = 0;
+        m_gop->closedSize = 0;
+        m_gop->pts = 0;
+        m_gop->tsInfos.clear();
+    }
     m_gop->startTime = start;
     m_lastGopTime = start;
     m_overflowLogged = false;
+    m_open = true;
     return true;
 }
 
 void HSCVODAssembler::DropGop() {
     DeleteUnowned(m_gop);
     m_gop = nullptr;
+    m_open = false;
 }
 
 void HSCVODAssembler::AppendRecord() {
@@ -244,10 +259,12 @@ bool HSCVODAssembler::CloseGop() {
                VOD_CID_ARGS(m_cid), static_cast<unsigned long long>(copy->gopId),
                static_cast<int>(copy->dataSize), MvTimeToStrR(when, copy->startTime));
     }
+    m_open = false;
     const bool taken = m_sink(m_arg, copy);
-    if (!taken) DeleteUnowned(copy);
-    DropGop();
-    if (!taken) return false;
+    if (!taken) {
+        DeleteUnowned(copy);
+        return false;
+    }
     ++m_gopsOut;
     if (m_pauseUs != 0) usleep(m_pauseUs);
     return true;
@@ -312,7 +329,7 @@ bool HSCVODAssembler::Packet(const uint8_t* packet, bool& newGop, const timespec
 }
 
 bool HSCVODAssembler::Message(const HSCVODMessage& msg) {
-    if (m_gop == nullptr && !OpenGop(msg.time)) return false;
+    if (!m_open && !OpenGop(msg.time)) return false;
     if (m_verbose && msg.newGop) {
         char when[24];
         MVLOGI("[VOD] New GOP started GID(%llu), TIME(%s)",
@@ -326,10 +343,10 @@ bool HSCVODAssembler::Message(const HSCVODMessage& msg) {
 }
 
 bool HSCVODAssembler::Finish() {
-    if (m_gop == nullptr) return true;
+    if (!m_open) return true;
     AppendRecord();
     if (m_gop->dataSize == 0) {
-        DropGop();
+        m_open = false;
         return true;
     }
     return CloseGop();
@@ -362,6 +379,55 @@ bool WaitReleased(HSCStorageManager& mgr, HSCCIDInfo* record, const HSCVODSetup&
     }
     return true;
 }
+
+// Reads the data messages through a buffer: one poll and one recv bring in as much of the stream
+// as has arrived, instead of two time-limited receives (each a poll, an ioctl and a recv) per
+// message. Each wait for more bytes is bounded by the time-out; a failure closes the socket.
+class MessageReader {
+public:
+    MessageReader(MvTCPSock* sock, int32_t timeoutMs)
+        : m_sock(sock), m_timeoutMs(timeoutMs), m_buf(kSize) {}
+
+    // Makes n bytes (at most kSize) available at Data(); false when the connection fails first.
+    bool Need(size_t n) {
+        if (m_end - m_at >= n) return true;
+        if (m_at != 0) {
+            memmove(m_buf.data(), m_buf.data() + m_at, m_end - m_at);
+            m_end -= m_at;
+            m_at = 0;
+        }
+        while (m_end < n) {
+            pollfd pfd{m_sock->GetSock(), POLLIN, 0};
+            const int prc = poll(&pfd, 1, m_timeoutMs);
+            if (prc < 0 && errno == EINTR) continue;
+            if (prc <= 0) {
+                m_sock->m_lastError = prc == 0 ? MV_SOCK_ERR_RECV_TIMEOUT : MV_SOCK_ERR_RECV_POLL;
+                m_sock->Close();
+                return false;
+            }
+            const int rc = m_sock->GenRecvSimple(m_buf.data() + m_end, static_cast<int>(kSize - m_end));
+            if (rc < 0) return false;  // GenRecvSimple has closed the socket
+            if (rc == 0) {
+                m_sock->m_lastError = MV_SOCK_ERR_PEER_CLOSED;
+                m_sock->Close();
+                return false;
+            }
+            m_end += static_cast<size_t>(rc);
+        }
+        return true;
+    }
+    const uint8_t* Data() const { return m_buf.data() + m_at; }
+    void Consume(size_t n) { m_at += n; }
+
+    static constexpr size_t kSize = 64 * 1024;
+
+private:
+    MvTCPSock* m_sock;
+    int32_t m_timeoutMs;
+    std::vector<uint8_t> m_buf;
+    size_t m_at = 0;
+    size_t m_end = 0;
+};
 
 struct WriterLink {
     ITCTC* ctc = nullptr;
@@ -574,22 +640,24 @@ HSCVODOutcome Serve(MvTCPSock* sock, const HSCVODSetup& setup) {
             assembler.m_pauseUs = setup.gopPauseUs;
             assembler.m_verbose = verbose;
             assembler.Begin(firstGop, pat, pmt, ecm, pids);
-            uint8_t rest[HSC_VOD_MSG_REST_SIZE];
+            MessageReader reader(sock, setup.receiveTimeoutMs);
             while (sock->IsOpen()) {
-                uint16_t end = 0;
-                if (!sock->RecvWord(end)) continue;
-                if (end != 0) {
+                if (!reader.Need(2)) continue;
+                if (GetLE16(reader.Data()) != 0) {  // end of title
+                    reader.Consume(2);
                     complete = assembler.Finish();
                     break;
                 }
-                if (!sock->GenRecv(rest, HSC_VOD_MSG_REST_SIZE)) continue;
+                if (!reader.Need(2 + HSC_VOD_MSG_REST_SIZE)) continue;
                 HSCVODMessage msg;
-                if (!HSCVODDecodeMessage(rest, msg)) {
+                const bool valid = HSCVODDecodeMessage(reader.Data() + 2, msg);
+                if (!valid) {
                     MVLOGI("[VOD] Content id (%u)(%u)(%u) data message with an invalid time",
                            VOD_CID_ARGS(cid));
                     break;
                 }
-                if (!assembler.Message(msg)) break;
+                if (!assembler.Message(msg)) break;  // the packets are copied by now
+                reader.Consume(2 + HSC_VOD_MSG_REST_SIZE);
             }
         }
     }

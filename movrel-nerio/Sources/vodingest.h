@@ -117,7 +117,7 @@ private:
     void AppendRecord();
     // Starts a fresh record at `time` with the next RTP sequence number.
     void NewRecord(const timespec& time);
-    // Hands the open GOP on as a duplicate when it holds data, then deletes it.
+    // Hands the open GOP on as a right-sized duplicate; the working GOP is kept for the next.
     bool CloseGop();
     void DropGop();
 
@@ -127,7 +127,8 @@ private:
     uint64_t m_nextGop = 0;
     MvBuffer m_pat, m_pmt, m_ecm;
     HSCPIDData m_pids;
-    HSCGop* m_gop = nullptr;
+    HSCGop* m_gop = nullptr;   // working GOP, reused from one GOP to the next
+    bool m_open = false;       // m_gop is being filled
     MvTime m_lastGopTime = 0;  // start time of the newest GOP opened
     bool m_overflowLogged = false;
     uint8_t m_record[MV_GOP_RECORD_SIZE];
