@@ -374,7 +374,7 @@ TEST_F(WriterTest, GopLargerThanABlockIsDroppedAfterFailingOnAnEmptyBlock) {
         Start(p, kCid);
         ASSERT_NE(p.record, nullptr);
         SendAll(p, {10});
-        Send(p, 11, GopSpec{TestTime(1100), huge, 0});
+        ASSERT_TRUE(p.ctc.m_request->Push(1, NewHollowGop(11, TestTime(1100), huge)));
         SendAll(p, {12, 13});
         Stop(p);
     });
