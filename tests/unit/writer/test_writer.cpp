@@ -5,7 +5,10 @@
 // the back thread cannot start.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "writer_fixture.h"
@@ -198,6 +201,28 @@ TEST_F(WriterTest, SecondProducerForTheSameContentGetsNoRecord) {
     EXPECT_EQ(first.record->GetWritingStatus(), 0);
 }
 
+// The server's entry point works on the process-wide manager; before it exists no content can
+// be claimed and the producer gets no record.
+TEST_F(WriterTest, ServerEntryPointWithoutStorageManagerRefusesTheContent) {
+    if (HSCGetChunkManager() != nullptr) GTEST_SKIP() << "a process-wide manager exists";
+    ITCTC ctc;
+    uint64_t command = 1;
+    void* reply = reinterpret_cast<void*>(1);
+    std::string log = CaptureLog([&] {
+        ASSERT_TRUE(HSCStartWriterThread(&ctc));
+        ASSERT_TRUE(ctc.m_request->Push(kCid, nullptr));
+        ASSERT_TRUE(ctc.m_request->Push(0x10005, nullptr));  // storage id: the low 16 bits
+        ASSERT_TRUE(WaitReply(ctc, command, reply));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the line after the reply
+    });
+    EXPECT_EQ(command, 0u);
+    EXPECT_EQ(reply, nullptr);
+    EXPECT_TRUE(Has(log, "[I] [FM] " + kCidText +
+                             " error starting channel on storage(5), probably channel is still in "
+                             "use"))
+        << log;
+}
+
 // ------------------------------------------------------------------------------------------------
 // Stop sequence
 // ------------------------------------------------------------------------------------------------
@@ -349,7 +374,7 @@ TEST_F(WriterTest, GopLargerThanABlockIsDroppedAfterFailingOnAnEmptyBlock) {
         Start(p, kCid);
         ASSERT_NE(p.record, nullptr);
         SendAll(p, {10});
-        Send(p, 11, GopSpec{TestTime(1100), huge, 0});
+        ASSERT_TRUE(p.ctc.m_request->Push(1, NewHollowGop(11, TestTime(1100), huge)));
         SendAll(p, {12, 13});
         Stop(p);
     });
@@ -416,6 +441,41 @@ TEST_F(WriterTest, ContentIsRefusedWhenTheBackThreadCannotStart) {
     EXPECT_TRUE(Has(log, "[E] [WRT] New WRTX creation error 22")) << log;
     EXPECT_EQ(Runs(kCid), (std::vector<GopRun>{{1, 1}}));
     EXPECT_EQ(mgr_->CIDGetFreeCountForStorage(kStorage), 1u);
+}
+
+// ------------------------------------------------------------------------------------------------
+// Real-time priority
+// ------------------------------------------------------------------------------------------------
+
+// Without the right to real-time scheduling both threads log the refusal and work on. The child
+// drops root (when it has it) and sends its screen log to stderr for the death test; its storage
+// has no block, so the back thread keeps trying until the stop request ends it.
+[[noreturn]] void WriteWithoutPriority() {
+    dup2(2, 1);
+    if (geteuid() == 0 && setuid(65534) != 0) _exit(3);
+    HSCStorageManager mgr(false);
+    ITCTC ctc;
+    HSCWriterSetup setup;
+    setup.manager = &mgr;
+    uint64_t command = 0;
+    void* reply = nullptr;
+    if (!HSCStartWriterThreadWith(&ctc, setup)) _exit(4);
+    ctc.m_request->Push(MvCIDMake(5, 0, 0), nullptr);
+    ctc.m_request->Push(1, nullptr);
+    if (!WaitReply(ctc, command, reply, 10) || reply == nullptr) _exit(5);
+    usleep(250 * 1000);
+    ctc.m_request->Push(0, nullptr);
+    if (!WaitReply(ctc, command, reply, 10) || reply != nullptr) _exit(6);
+    fflush(stdout);
+    _exit(0);
+}
+
+TEST(WriterThreadsDeathTest, RefusedPriorityIsLoggedAndIgnored) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(WriteWithoutPriority(), ::testing::ExitedWithCode(0),
+                "\\[E\\] \\[HSCWriterThreadFM\\] Catastrophic, priority setting error \\(1\\)"
+                ".*\\[E\\] \\[HSCWriterThreadFMX\\] Catastrophic, priority setting error \\(1\\)"
+                ".*something is wrong: there is no free chunk");
 }
 
 }  // namespace

@@ -70,6 +70,18 @@ inline HSCGop* NewGop(uint64_t number, const GopSpec& spec) {
     return g;
 }
 
+// A counted GOP of `records` records whose packet bytes are left as mapped (zero, and never
+// touched, so a huge one costs nothing until written).
+inline HSCGop* NewHollowGop(uint64_t number, MvTime time, uint32_t records) {
+    TrackedGop* g = new TrackedGop();
+    g->gopId = number;
+    g->startTime = time;
+    g->dataSize = records * MV_GOP_RECORD_SIZE;
+    g->closedSize = g->dataSize;
+    EXPECT_TRUE(g->ReAlloc());
+    return g;
+}
+
 // One run of consecutive GOPs in one block of the medium.
 struct GopRun {
     uint64_t first = 0;
