@@ -11,6 +11,7 @@
 #include "mvlogger.h"
 #include "mvstartup.h"
 #include "storageinit.h"
+#include "storagemgr_stats.h"
 
 int main(int argc, char** argv) {
     ITGInitMainConf();
@@ -53,6 +54,9 @@ int main(int argc, char** argv) {
 
     MVLOGI("[MAIN] Creating LIVE stream listener...");
     ITGStartLiveInput();
+
+    // The statistics endpoint comes last among the listeners.
+    if (conf->MONITOR.port != 0) MvStartStorageManagerMonitor();
 
     MvAF_UpdateMask(ITGGetCPUSet(ITGCpuSet::GENCPUS));
     for (;;) {

@@ -105,10 +105,12 @@ public:
     // than 2 blocks whose first block does not start before its last ends the process with
     // status 1 after logging every block.
     void InitialSort();
-    // Retention monitor step: under lock 0 moves the pending-release list to `out`, then removes
-    // from the chain (and appends to `out`) every flushed block of non-VOD content whose nEndTime
-    // is before a non-zero `limit`; afterwards stores the smallest start and largest end time of
-    // the blocks with times as the start/end time on storage. True when `out` is not empty.
+    // Retention monitor step: under lock 0 moves the pending-release list to `out` (a released
+    // block that a writer still fills stays pending until it is flushed), then removes from the
+    // chain (and appends to `out`) every flushed block carrying this identifier, of non-VOD
+    // content, whose nEndTime is before a non-zero `limit`; afterwards stores the smallest start
+    // and largest end time of the remaining blocks with times as the start/end time on storage
+    // (0 when none has times). True when `out` is not empty.
     bool CheckAndGetOldChunks(MvTime limit, bool verbose, std::deque<uint64_t>& out);
 
     // --- GOP history (lock 1) and derived values -----------------------------------------------------
@@ -152,8 +154,8 @@ public:
     // (logged).
     bool StartMonitorThread();
     // The monitor's body; the argument is the record. Waits for MvStorageInitialized, ends at once
-    // for a pool, then every 5 to 10 seconds expires blocks and returns them to the pool of the
-    // content's configured storage through the process-wide manager.
+    // for a pool, then every 5 to 10 seconds runs HSCRetentionPass (storagemgr_monitor.h) on the
+    // process-wide manager: expired blocks go back to the free pool of the storage holding them.
     static void* ChannelMonitorThread(void* record);
 
     // --- plain accessors --------------------------------------------------------------------------------
