@@ -75,30 +75,7 @@ void MvInitRTPData(const timespec& receiveTime, uint8_t* record, uint16_t sequen
 uint32_t MvRTPTimestamp(const timespec& receiveTime);
 
 // ---------------------------------------------------------------------------------------------
-// Per-packet index entry; one per packet written into a GOP, in arrival order.
-enum : uint8_t {
-    MV_TSINFO_PUSI = 0x01,        // payload unit start
-    MV_TSINFO_PAT = 0x02,         // PID 0
-    MV_TSINFO_PMT = 0x04,         // the program's PMT PID
-    MV_TSINFO_VIDEO = 0x10,       // the video PID
-    MV_TSINFO_AUDIO = 0x20,       // one of the audio PIDs
-    MV_TSINFO_PCR = 0x40,         // the PCR PID
-    MV_TSINFO_BADPAYLOAD = 0x80,  // payload length above 184: the payload cannot be located
-};
-
-// Packed so that the index costs its stored size (10 bytes an entry) in memory too; use
-// MvTSInfoEncode/Decode to move it to and from bytes.
-struct __attribute__((packed)) MvTSInfo {
-    uint8_t flags = 0;
-    uint32_t recordOffset = 0;  // offset in the GOP data of the record holding the packet
-    uint32_t packetOffset = 0;  // offset in the GOP data of the packet's first byte
-    uint8_t payloadOffset = 0;  // 188 minus the payload length; 4 for MV_TSINFO_BADPAYLOAD
-};
-static_assert(sizeof(MvTSInfo) == 10, "MvTSInfo is 10 bytes");
-
-constexpr int MV_TSINFO_SIZE = 10;
-void MvTSInfoEncode(const MvTSInfo& info, uint8_t* out10);  // little-endian, field order
-MvTSInfo MvTSInfoDecode(const uint8_t* in10);
+// Per-packet index entry MvTSInfo: see mvcommondata_acc.h.
 
 // ---------------------------------------------------------------------------------------------
 // The set of PIDs that belong to a program: PID 0, the four single PIDs (MV_PID_NONE included
