@@ -109,6 +109,12 @@ public:
     }
 
     void Datagram(const Bytes& bytes) {
+        if (bytes.size() > 7 * 188 && bytes.size() % 188 == 0) {
+            for (size_t off = 0; off < bytes.size(); off += 7 * 188)
+                Datagram(Bytes(bytes.begin() + static_cast<long>(off),
+                               bytes.begin() + static_cast<long>(std::min(bytes.size(), off + 7 * 188))));
+            return;
+        }
         uint8_t* buf = static_cast<uint8_t*>(malloc(MV_STB_RTP_DATAGRAM));
         const size_t len = std::min<size_t>(bytes.size(), MV_STB_RTP_DATAGRAM);
         memcpy(buf, bytes.data(), len);
