@@ -182,16 +182,21 @@ public:
         }
         SectionPackets(0, Section(0x00, body));
     }
-    void Pmt(uint16_t pmtPid, uint16_t program, uint16_t pcr, const std::vector<Stream>& streams) {
+    // Descriptors are given whole (tag, length, data); `streamInfo` by stream, when given.
+    void Pmt(uint16_t pmtPid, uint16_t program, uint16_t pcr, const std::vector<Stream>& streams,
+             const Bytes& programInfo = {}, const std::vector<Bytes>& streamInfo = {}) {
         Bytes body;
         Put16(&body, program);
         body.insert(body.end(), {0xC1, 0x00, 0x00});
         Put16(&body, 0xE000u | pcr);
-        Put16(&body, 0xF000u);
-        for (const Stream& s : streams) {
-            body.push_back(s.type);
-            Put16(&body, 0xE000u | s.pid);
-            Put16(&body, 0xF000u);
+        Put16(&body, 0xF000u | static_cast<uint32_t>(programInfo.size()));
+        body.insert(body.end(), programInfo.begin(), programInfo.end());
+        for (size_t i = 0; i < streams.size(); ++i) {
+            const Bytes info = i < streamInfo.size() ? streamInfo[i] : Bytes{};
+            body.push_back(streams[i].type);
+            Put16(&body, 0xE000u | streams[i].pid);
+            Put16(&body, 0xF000u | static_cast<uint32_t>(info.size()));
+            body.insert(body.end(), info.begin(), info.end());
         }
         SectionPackets(pmtPid, Section(0x02, body));
     }

@@ -539,3 +539,55 @@ TEST(SegmenterSynth, VideoStartWaitsForEnoughOfItsPes) {
     EXPECT_EQ(r.seg.QueuedPackets(), 1u);  // the newest packet itself
     EXPECT_EQ(r.seg.Frames(), 2);
 }
+
+// ---------------------------------------------------------------------------------------------
+// Conditional access and the program description.
+
+TEST(SegmenterSynth, ConditionalAccessDescriptorsAndDescription) {
+    auto ca = [](uint16_t system, uint16_t pid) {
+        return Bytes{0x09, 0x04, static_cast<uint8_t>(system >> 8), static_cast<uint8_t>(system),
+                     static_cast<uint8_t>(0xE0 | (pid >> 8)), static_cast<uint8_t>(pid)};
+    };
+    const Bytes marker{0x0F, 0x04, 0x7A, 0x61, 0x76, 0x63};
+    struct Case {
+        const char* name;
+        Bytes programInfo;
+        Bytes audioInfo;
+        std::vector<std::string> lines;
+        uint16_t ecm;
+        std::string description;
+    };
+    const Case cases[] = {
+        {"verimatrix", ca(0x5601, 0x200), {}, {"VeriMatrix (5601:512) found in PMT"}, 0x200,
+         "VPID=256 PCR=VPID PROTECTION=VeriMatrix(512) APIDs=(257,258)"},
+        {"other system", ca(0x0B00, 0x201), ca(0x0B00, 0x202),
+         {"unsupported CA (0b00:513) found in PMT", "unsupported CA (0b00:514) found in Stream(15) with PID(257)"},
+         MV_PID_NONE, "VPID=256 PCR=VPID PROTECTION=Scrambled/Unknown APIDs=(257,258)"},
+        {"protection marker", marker, {}, {}, 1, "VPID=256 PCR=VPID PROTECTION=FTA APIDs=(257,258)"},
+        {"CA on the video PID is ignored", ca(0x5601, kVideo), {}, {}, MV_PID_NONE,
+         "VPID=256 PCR=VPID PROTECTION=FTA APIDs=(257,258)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Synth s;
+        for (int i = 0; i < 2; ++i) {
+            s.Pat({{1, kPmt}});
+            s.Pmt(kPmt, 1, kVideo, {{0x1B, kVideo}, {0x0F, kAudio}, {0x03, 0x102}}, c.programInfo, {{}, c.audioInfo});
+        }
+        // Two ECM occurrences on PID 0x200 (the second completes the first).
+        const Bytes ecm(184, 0x80);
+        s.Packet(0x200, true, ecm.data(), 184, false);
+        s.Packet(0x200, true, ecm.data(), 184, false);
+        uint64_t pts = 900000;
+        for (int i = 0; i < 6; ++i, pts += 3600) s.Pes(kVideo, 0xE0, pts, H264Picture(i % 2 == 0, i % 2 == 0));
+        SegRun r;
+        const std::string log = r.Feed(s.ts);
+        for (const std::string& line : c.lines) EXPECT_EQ(CountOf(log, line), 1) << line << "\n" << log;
+        EXPECT_EQ(r.seg.PidData().ecmPid, c.ecm);
+        EXPECT_NE(log.find("PMT parsed, " + c.description), std::string::npos) << log;
+        ASSERT_EQ(r.sink.gops.size(), 1u);
+        EXPECT_EQ(r.sink.gops[0]->ecmPid, c.ecm);
+        EXPECT_EQ(r.sink.gops[0]->ecmPackets.GetLength(), c.ecm == 0x200 ? 188 : 0);
+        EXPECT_EQ(r.seg.AudioStates().size(), 2u);
+    }
+}
