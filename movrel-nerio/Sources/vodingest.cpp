@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <set>
@@ -108,7 +109,8 @@ bool MvRecvBuffer(MvTCPSock* socket, MvBuffer& buffer, uint32_t maxLength) {
     buffer.m_length = 0;
     uint32_t length = 0;
     if (socket == nullptr || !socket->RecvDWord(length)) return false;
-    if (length > maxLength) {
+    // An MvBuffer holds at most INT32_MAX bytes, whatever limit the caller gives.
+    if (length > maxLength || length > static_cast<uint32_t>(INT32_MAX)) {
         MVLOGI("[VOD] Buffer length (%u) above the limit (%u), connection closed", length,
                maxLength);
         socket->Close();
