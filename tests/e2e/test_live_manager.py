@@ -17,7 +17,7 @@ CHANNELS = [
     "PROGRAM 1:200:0:6:30:1\n",
     "PROGRAM 1:300:16:7:30:1\n",  # sub-stream 16: never started
 ]
-RELOAD = 8.0  # one 5-second reload period and some slack
+RELOAD = 20.0  # one 5-second reload period, the stop of real segmenters and writers, slack for loaded machines
 
 
 def write_db(path, text):
