@@ -489,14 +489,18 @@ void TSSSegmenter::LearnProgram() {
         text += " APID=" + std::to_string(m_pids.audioPids[0]);
     } else {
         text += " APIDs=(";
-        for (size_t i = 0; i < m_pids.audioPids.size(); ++i)
-            text += (i ? "," : "") + std::to_string(m_pids.audioPids[i]);
+        for (size_t i = 0; i < m_pids.audioPids.size(); ++i) {
+            if (i) text += ',';
+            text += std::to_string(m_pids.audioPids[i]);
+        }
         text += ")";
     }
     if (!m_pids.otherPids.empty()) {
         text += " OTHER=(";
-        for (size_t i = 0; i < m_pids.otherPids.size(); ++i)
-            text += (i ? "," : "") + std::to_string(m_pids.otherPids[i]);
+        for (size_t i = 0; i < m_pids.otherPids.size(); ++i) {
+            if (i) text += ',';
+            text += std::to_string(m_pids.otherPids[i]);
+        }
         text += ")";
     }
     m_pids.description = text;
