@@ -380,6 +380,7 @@ void BM_Append1GiB_Breakdown(benchmark::State& state) {
     double extra = 0, append = 0, flush = 0;
     for (auto _ : state) {
         uint64_t bytes = 0;
+        medium.Cold();
         block.ResetChunk();
         block.SetContentID(MvCIDMake(79, 0, 0));
         for (uint64_t n = 1; bytes < kGiB; ++n) {

@@ -14,14 +14,14 @@ namespace {
 
 using namespace storint;
 
-struct Spec {
+struct GopPlan {
     uint64_t number;
     uint64_t centis;   // time after kT0
     uint32_t records;  // 1344-byte records of packets
     int64_t ecmBytes;  // ECM packet bytes (sizes the extra data); -1: none
 };
 
-mvtest::GopPtr MakeSpecGop(const Spec& s) {
+mvtest::GopPtr MakePlannedGop(const GopPlan& s) {
     mvtest::GopPtr g = mvtest::MakeGop(s.number, MvTimeAddCentiSecs(kT0, s.centis), s.records);
     if (s.ecmBytes > 0) {
         std::vector<uint8_t> ecm(static_cast<size_t>(s.ecmBytes), static_cast<uint8_t>(s.number));
@@ -33,18 +33,18 @@ mvtest::GopPtr MakeSpecGop(const Spec& s) {
 // The space case: one-record GOP 1, two GOPs of 9000 records (a GOP's packet count is a 16-bit
 // field, so one GOP holds at most 9362 records), and GOP 4 sized to end exactly at the last byte
 // a record may use (0x1FFFFFF), or `extra` bytes beyond it.
-std::vector<Spec> FillingSpecs(int64_t extra) {
-    std::vector<Spec> specs{{1, 0, 1, -1}, {2, 100, 9000, -1}, {3, 200, 9000, -1}};
+std::vector<GopPlan> FillingPlans(int64_t extra) {
+    std::vector<GopPlan> plans{{1, 0, 1, -1}, {2, 100, 9000, -1}, {3, 200, 9000, -1}};
     uint64_t end = 0;
-    for (const Spec& s : specs) {
-        mvtest::GopPtr g = MakeSpecGop(s);
+    for (const GopPlan& s : plans) {
+        mvtest::GopPtr g = MakePlannedGop(s);
         EXPECT_TRUE(HSCBuildGopExtra(g.get()));
         const uint64_t start = (end + 4095) / 4096 * 4096;
         end = start + kHSCGopInfoSize + static_cast<uint64_t>(g->extraData.GetLength()) +
               g->dataSize;
     }
-    Spec last{4, 300, 0, -1};
-    mvtest::GopPtr probe = MakeSpecGop(last);
+    GopPlan last{4, 300, 0, -1};
+    mvtest::GopPtr probe = MakePlannedGop(last);
     EXPECT_TRUE(HSCBuildGopExtra(probe.get()));
     // The ECM buffer adds its bytes to the extra data one for one (its length word is there
     // already, for an empty buffer).
@@ -54,14 +54,14 @@ std::vector<Spec> FillingSpecs(int64_t extra) {
     last.records = static_cast<uint32_t>(avail / MV_GOP_RECORD_SIZE);
     last.ecmBytes = avail - int64_t{last.records} * MV_GOP_RECORD_SIZE + extra;
     EXPECT_LT(last.records, 9362u);
-    specs.push_back(last);
-    return specs;
+    plans.push_back(last);
+    return plans;
 }
 
 struct LimitCase {
     std::string name;
-    std::vector<Spec> accepted;  // fit the first block
-    Spec refused;                // does not
+    std::vector<GopPlan> accepted;  // fit the first block
+    GopPlan refused;                // does not
     size_t refusedAt;            // offered to the block after this many accepted GOPs
     bool refusedMovesOn;         // the writer then puts it into the next block
 };
@@ -73,7 +73,7 @@ std::vector<LimitCase> Cases() {
     cases.push_back(index);
     cases.push_back({"655.36 s", {{1, 0, 2, -1}, {2, 65535, 2, -1}}, {3, 65536, 2, -1}, 2, true});
     // One byte more than the region holds is refused; the same GOP a byte smaller then fits.
-    cases.push_back({"32 MiB", FillingSpecs(0), FillingSpecs(1).back(), 3, false});
+    cases.push_back({"32 MiB", FillingPlans(0), FillingPlans(1).back(), 3, false});
     return cases;
 }
 
@@ -104,14 +104,14 @@ TEST_P(StorintLimits, BlockLimitsThroughTheManager) {
                     // Refused where the block's limit lies: nothing of the block changes.
                     const uint64_t count = block->GetGOPCount();
                     const uint32_t size = block->GetSize();
-                    mvtest::GopPtr refused = MakeSpecGop(c.refused);
+                    mvtest::GopPtr refused = MakePlannedGop(c.refused);
                     EXPECT_FALSE(mgr->AppendGOP(rec, block, refused.get()));
                     EXPECT_EQ(block->GetGOPCount(), count);
                     EXPECT_EQ(block->GetSize(), size);
                     EXPECT_EQ(block->GetEndGOPID(), c.accepted[i - 1].number);
                 }
                 if (i == c.accepted.size()) break;
-                mvtest::GopPtr g = MakeSpecGop(c.accepted[i]);
+                mvtest::GopPtr g = MakePlannedGop(c.accepted[i]);
                 ASSERT_TRUE(writer.Append(g.get())) << c.accepted[i].number;
                 if (block == nullptr) {
                     block = writer.Current();
@@ -124,7 +124,7 @@ TEST_P(StorintLimits, BlockLimitsThroughTheManager) {
             }
             ASSERT_EQ(writer.Blocks().size(), 1u);
             if (c.refusedMovesOn) {
-                mvtest::GopPtr refused = MakeSpecGop(c.refused);
+                mvtest::GopPtr refused = MakePlannedGop(c.refused);
                 ASSERT_TRUE(writer.Append(refused.get()));
                 EXPECT_EQ(writer.FirstGops(),
                           (std::vector<uint64_t>{c.accepted.front().number, c.refused.number}));
@@ -160,22 +160,22 @@ TEST_P(StorintLimits, BlockLimitsThroughTheManager) {
         }
 
         // The GOPs at the limit come back whole: the last accepted (and the carried one).
-        std::vector<Spec> check{c.accepted.front(), c.accepted.back()};
+        std::vector<GopPlan> check{c.accepted.front(), c.accepted.back()};
         if (c.refusedMovesOn) check.push_back(c.refused);
-        for (const Spec& s : check) {
+        for (const GopPlan& s : check) {
             SCOPED_TRACE(s.number);
             HSCGop loaded;
             HSCSingleChunk* hint = nullptr;
             int status = 0;
             ASSERT_TRUE(mgr->LoadGOP(rec, s.number, false, true, &loaded, hint, status));
-            mvtest::GopPtr want = MakeSpecGop(s);
+            mvtest::GopPtr want = MakePlannedGop(s);
             ExpectIdentical(*want, loaded, cid);
         }
         std::vector<HSCGop*> out;
         ASSERT_TRUE(mgr->LoadBulk(rec, blocks[0], out, 0));
         EXPECT_EQ(out.size(), c.accepted.size());
         if (!out.empty()) {
-            mvtest::GopPtr want = MakeSpecGop(c.accepted.back());
+            mvtest::GopPtr want = MakePlannedGop(c.accepted.back());
             ExpectIdentical(*want, *out.back(), cid);
         }
         for (HSCGop* g : out) g->Release();
