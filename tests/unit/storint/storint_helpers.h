@@ -40,15 +40,22 @@ public:
         m_path = std::string(dir != nullptr && *dir != 0 ? dir : "/tmp") + "/mvstorint.XXXXXX";
         if (mkdtemp(m_path.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed: " << errno;
     }
-    ~Scratch() {
-        if (DIR* d = opendir(m_path.c_str())) {
+    ~Scratch() { Remove(m_path); }
+    static void Remove(const std::string& path) {
+        if (DIR* d = opendir(path.c_str())) {
             while (dirent* e = readdir(d)) {
                 const std::string name = e->d_name;
-                if (name != "." && name != "..") unlink((m_path + "/" + name).c_str());
+                if (name != "." && name != "..") unlink((path + "/" + name).c_str());
             }
             closedir(d);
         }
-        rmdir(m_path.c_str());
+        rmdir(path.c_str());
+    }
+    // Removes the folder also when the process ends through exit() (a death test's child).
+    void RemoveAtExit() const {
+        static std::string path;
+        path = m_path;
+        atexit([] { Remove(path); });
     }
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;

@@ -188,6 +188,7 @@ TEST_F(StorintStartup, ContentOnTwoMediaEndsTheStartUpWithStatusOne) {
     EXPECT_EXIT(
         {
             dup2(2, 1);  // the log writes to stdout; the death test reads stderr
+            scratch.RemoveAtExit();
             TestManager mgr;
             mgr.Load({{1, first}, {2, second}});
         },
