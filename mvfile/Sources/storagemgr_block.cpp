@@ -71,6 +71,11 @@ uint8_t* MapBlockCopy() {
                static_cast<int>(kHSCBlockDataSize), errno);
         return nullptr;
     }
+    // A copy is filled (or read into) from end to end: on 2 MiB pages its first touch costs 16
+    // page faults instead of 8192, which is most of the cost of a fresh copy (far more under a
+    // hypervisor that traps every first access to a small page). Without transparent huge
+    // pages the advice is refused and small pages are used.
+    (void)madvise(p, kHSCBlockDataSize, MADV_HUGEPAGE);
     g_mappedBlocks.fetch_add(1, std::memory_order_relaxed);
     return static_cast<uint8_t*>(p);
 }

@@ -431,12 +431,17 @@ HSCSingleChunk* HSCCIDInfo::GetChunkIDForTime(MvTime t) {
     if (t == 0) return nullptr;  // 0 is "no time"
     const MvTime later = MvTimeAddSecs(t, kTimeWindowSecs);
     const MvTime earlier = MvTimeAddSecs(t, -kTimeWindowSecs);
+    HSCSingleChunk* near = nullptr;
     for (uint64_t id : CopyChain(*this)) {
         BlockView v;
         if (!ResolveForLookup(*this, id, "GetChunkIDForTime", v)) continue;
-        if (v.startTime <= later && v.endTime >= earlier) return v.block;
+        // A block whose GOPs span t is the answer. The 5-second window serves times beside the
+        // recorded spans (its ends, gaps, the step between two blocks): taken first, it would
+        // give the first seconds of every block to the block before it, which ends within 5 s.
+        if (v.startTime <= t && t <= v.endTime) return v.block;
+        if (near == nullptr && v.startTime <= later && v.endTime >= earlier) near = v.block;
     }
-    return nullptr;
+    return near;
 }
 
 void HSCCIDInfo::NearestDataForTime(MvTime t, bool forward, uint64_t& gop, MvTime& time) {

@@ -135,7 +135,8 @@ public:
     //
     // The oldest block with nStartGOP <= gop <= nEndGOP; isFirst = (gop == nStartGOP).
     HSCSingleChunk* GetChunkForGopID(uint64_t gop, bool& isFirst);
-    // The oldest block whose span comes within 5 seconds of t.
+    // The oldest block whose span (nStartTime..nEndTime) holds t; when none does, the oldest
+    // block whose span comes within 5 seconds of t.
     HSCSingleChunk* GetChunkIDForTime(MvTime t);
     // Nearest recorded data beside a gap, by whole seconds (forward: the nearest block start after
     // t -> its nStartGOP/nStartTime; backward: the nearest block end before t -> nEndGOP/
