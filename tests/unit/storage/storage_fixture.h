@@ -17,12 +17,33 @@
 #include <vector>
 
 #include "cfg.h"
+#include <mutex>
+#include <utility>
+#include <vector>
+
 #include "mvcommondata.h"
 #include "mvstorageformat.h"
 #include "mvtime.h"
 #include "storagemgr_block.h"
 
 namespace mvtest {
+
+// Media created by a process that then ends through exit() (a death test's child) are removed
+// when that process exits; media of the parent stay until their owner removes them.
+inline void RegisterScratchMedium(const std::string& path) {
+    static std::mutex s_lock;
+    static std::vector<std::pair<pid_t, std::string>>* s_media = nullptr;
+    std::lock_guard<std::mutex> guard(s_lock);
+    if (s_media == nullptr) {
+        s_media = new std::vector<std::pair<pid_t, std::string>>();
+        static std::vector<std::pair<pid_t, std::string>>** s_registry = &s_media;
+        atexit([] {
+            for (const auto& [pid, file] : **s_registry)
+                if (pid == getpid()) unlink(file.c_str());
+        });
+    }
+    s_media->emplace_back(getpid(), path);
+}
 
 // A medium of `blocks` blocks, formatted as the storage tool does: header, and every block free
 // for `formatStorageId` (marker = position + 1). The file is sparse, so its 32 MiB data regions
@@ -37,6 +58,7 @@ public:
             ADD_FAILURE() << "mkstemp failed: " << errno;
             return;
         }
+        RegisterScratchMedium(m_path);
         if (ftruncate(m_fd, static_cast<off_t>(HSCMediumSize(blocks))) != 0)
             ADD_FAILURE() << "ftruncate failed: " << errno;
         uint8_t header[kHSCStorageInfoSize];
