@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_medium.h"
 #include "cfg.h"
 #include "gopcache.h"
 #include "listeners.h"
@@ -31,39 +32,8 @@ constexpr uint64_t kBlocks = 4;
 constexpr int kBatch = 32;  // GOPs made (untimed) and then pushed (timed) per round
 constexpr tagMvCID kCid = MvCIDMake(77, 0, 0);
 
-std::string TempPath() {
-    const char* dir = getenv("TMPDIR");
-    return std::string(dir != nullptr && *dir != 0 ? dir : "/tmp") + "/mvbenchwriter.XXXXXX";
-}
-
-// A formatted medium of free blocks, removed at the end.
-struct Medium {
-    std::string path = TempPath();
-    int fd = -1;
-    Medium() {
-        fd = mkstemp(path.data());
-        if (fd < 0 || ftruncate(fd, static_cast<off_t>(HSCMediumSize(kBlocks))) != 0) abort();
-        uint8_t header[kHSCStorageInfoSize];
-        HSCEncodeStorageInfo(HSCMakeStorageInfo(kBlocks, MvTimeNow()), header);
-        if (pwrite(fd, header, sizeof(header), 0) != sizeof(header)) abort();
-        for (uint64_t i = 0; i < kBlocks; ++i) {
-            HSCChunkInfoV3 info;
-            HSCGopIndexArrayV3 index{};
-            HSCResetChunkInfo(info, index, static_cast<uint32_t>(i + 1), 1);
-            uint8_t rec[kHSCChunkInfoSize];
-            std::vector<uint8_t> idx(kHSCIndexSize);
-            HSCEncodeChunkInfo(info, rec);
-            HSCEncodeIndex(index, std::span<uint8_t, kHSCIndexSize>(idx.data(), kHSCIndexSize));
-            if (pwrite(fd, rec, sizeof(rec), static_cast<off_t>(HSCInfoOffset(i))) != sizeof(rec) ||
-                pwrite(fd, idx.data(), idx.size(), static_cast<off_t>(HSCIndexOffset(i))) !=
-                    static_cast<ssize_t>(idx.size()))
-                abort();
-        }
-    }
-    ~Medium() {
-        close(fd);
-        unlink(path.c_str());
-    }
+struct Medium : MvBenchMedium {
+    Medium() : MvBenchMedium(kBlocks, "mvbenchwriter") {}
 };
 
 HSCGop* NewGop(uint64_t number, uint32_t records, MvTime t0) {
