@@ -112,3 +112,25 @@ class Process:
 def write_file(path, text):
     with open(path, "w") as f:
         f.write(text)
+
+
+def _crc_table():
+    table = []
+    for i in range(256):
+        c = i << 24
+        for _ in range(8):
+            c = ((c << 1) ^ 0x04C11DB7) if c & 0x80000000 else (c << 1)
+        table.append(c & 0xFFFFFFFF)
+    return table
+
+
+_CRC_TABLE = _crc_table()
+
+
+def crc32_mpeg2(data):
+    """CRC-32/MPEG-2 (MSB first, initial value all ones, no final inversion), written here
+    independently of the programs' own code."""
+    crc = 0xFFFFFFFF
+    for b in data:
+        crc = ((crc << 8) & 0xFFFFFFFF) ^ _CRC_TABLE[((crc >> 24) ^ b) & 0xFF]
+    return crc

@@ -16,7 +16,7 @@ import sys
 import time
 import unittest
 
-from mvtest import SERVER, TOOL, SAN_ENV, Process, ScratchDir, run, write_file
+from mvtest import SERVER, TOOL, SAN_ENV, Process, ScratchDir, crc32_mpeg2, run, write_file
 
 SETUP = "ip link set lo up && ip link set lo multicast on && ip route add 224.0.0.0/4 dev lo"
 RECORD_SECONDS = 22
@@ -137,24 +137,6 @@ def inside(folder, seconds, only):
 # ---------------------------------------------------------------------------------------------
 # Reading the medium.
 
-def crc_table():
-    table = []
-    for i in range(256):
-        c = i << 24
-        for _ in range(8):
-            c = ((c << 1) ^ 0x04C11DB7) if c & 0x80000000 else (c << 1)
-        table.append(c & 0xFFFFFFFF)
-    return table
-
-
-CRC_TABLE = crc_table()
-
-
-def crc32(data):
-    c = 0xFFFFFFFF
-    for b in data:
-        c = ((c << 8) & 0xFFFFFFFF) ^ CRC_TABLE[((c >> 24) ^ b) & 0xFF]
-    return c
 
 
 class Reader:
@@ -190,7 +172,7 @@ def read_medium(path):
             marker, content, sub, wid = struct.unpack_from("<IIB3s", info, 0)
             count, start, end, t0, t1 = struct.unpack_from("<QQQQQ", info, 16)
             size, index_crc, info_crc = struct.unpack_from("<III", info, 56)
-            if info_crc != crc32(info[:64]) or index_crc != crc32(index):
+            if info_crc != crc32_mpeg2(info[:64]) or index_crc != crc32_mpeg2(index):
                 problems.append("block %d: bad CRC" % i)
                 continue
             if wid == b"\xff\xff\xff" or count == 0:
@@ -207,7 +189,7 @@ def read_medium(path):
                 data = f.read(data_size)
                 g = parse_extra(extra)
                 g.update(number=number, block=i, data=data, slots=packets, closed_flag=bool(info_start & 0x8000))
-                if g["crc"] != crc32(extra[8:]):
+                if g["crc"] != crc32_mpeg2(extra[8:]):
                     problems.append("GOP %d: extra data CRC" % number)
                 gops.setdefault((content, sub), []).append(g)
     for key in gops:

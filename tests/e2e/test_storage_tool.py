@@ -10,6 +10,8 @@ import subprocess
 import tempfile
 import unittest
 
+from mvtest import crc32_mpeg2
+
 BUILD = os.environ.get("MV_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build", "dev"))
 TOOL = os.path.abspath(os.path.join(BUILD, "movrel-vs-storage-tool", "movrel-vs-storage-tool"))
 
@@ -21,24 +23,6 @@ BLOCK = 32 * 1024 * 1024
 MIB = 1024 * 1024
 
 
-def _crc_table():
-    table = []
-    for i in range(256):
-        c = i << 24
-        for _ in range(8):
-            c = ((c << 1) ^ 0x04C11DB7) if c & 0x80000000 else (c << 1)
-        table.append(c & 0xFFFFFFFF)
-    return table
-
-
-CRC_TABLE = _crc_table()
-
-
-def crc32_mpeg2(data):
-    crc = 0xFFFFFFFF
-    for b in data:
-        crc = ((crc << 8) & 0xFFFFFFFF) ^ CRC_TABLE[((crc >> 24) ^ b) & 0xFF]
-    return crc
 
 
 def info_offset(i):
