@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -24,9 +25,23 @@ std::vector<uint8_t> Fixture(const std::string& name) {
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// Holds the last 32 closed GOPs and releases the oldest, like a full GOP cache evicting: the
+// steady state of a running server, where each new GOP's pages come from a released one.
 class DropSink : public TSSGopSink {
 public:
-    void PushGop(HSCGop* gop) override { delete gop; }
+    ~DropSink() override {
+        for (HSCGop* g : m_held) delete g;
+    }
+    void PushGop(HSCGop* gop) override {
+        m_held.push_back(gop);
+        if (m_held.size() > 32) {
+            delete m_held.front();
+            m_held.pop_front();
+        }
+    }
+
+private:
+    std::deque<HSCGop*> m_held;
 };
 
 // The fixture repeated `loops` times with continuous continuity counters, as 7-packet datagrams.
@@ -147,8 +162,8 @@ void BM_SegmenterPackets(benchmark::State& state, const char* file) {
     ITGMainConf conf;
     conf.IDR = true;
     int64_t packets = 0;
+    DropSink sink;
     for (auto _ : state) {
-        DropSink sink;
         TSSSegmenter seg(MvCIDMake(1, 0, 0), 1, 0, 4096, &sink, &conf);
         timespec now = {1700000000, 0};
         for (const auto& d : datagrams) {

@@ -43,14 +43,19 @@ void ITGLiveInputManager::StopWriters(std::vector<HSCWriterControl*>& list) {
     MVLOGI("[LIVE] Stopping %d writer threads", static_cast<int>(list.size()));
     // Other bitrates go before their primary stream. Sub-streams above 15 are never started,
     // but the walk covers every index so that no writer control can be deleted unstopped.
+    // All writers of one sub-stream index are asked to stop together and then awaited, so a
+    // channel whose source is silent (its receive wait lasts up to 2 s) does not hold up the
+    // others one after another; every index is still fully stopped before the next lower one.
     for (int sub = 255; sub >= 0; --sub) {
         for (HSCWriterControl* w : list) {
             if (MvCIDSubStream(w->cid) != static_cast<uint32_t>(sub)) continue;
             MVLOGI("[LIVE] Stopping thread that writes content ID = %d (%s)",
                    static_cast<int>(MvCIDContent(w->cid)), w->name);
             w->stop.store(1);
-            if (w->thread != 0)
-                while (w->finished.load() == 0) usleep(10000);
+        }
+        for (HSCWriterControl* w : list) {
+            if (MvCIDSubStream(w->cid) != static_cast<uint32_t>(sub) || w->thread == 0) continue;
+            while (w->finished.load() == 0) usleep(10000);
         }
     }
     for (HSCWriterControl* w : list) delete w;

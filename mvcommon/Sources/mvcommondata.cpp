@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "mvgopmem.h"
 #include "mvlogger.h"
 
 namespace {
@@ -142,7 +143,7 @@ void MvBuildPidSet(std::map<uint16_t, bool>& pidSet, uint16_t pmtPid, uint16_t p
 
 HSCGop::~HSCGop() {
     ClearAccessors();
-    if (mappedSize != 0 && data != nullptr && munmap(data, mappedSize) != 0)
+    if (mappedSize != 0 && data != nullptr && !MvGopMemoryPool().Give(data, mappedSize))
         MVLOGE("[GQ] (%d) Unmap failed: %d, (%p)(%d)", kUnmapSiteDestructor, errno,
                static_cast<void*>(data), static_cast<int>(mappedSize));
     data = nullptr;
@@ -150,7 +151,7 @@ HSCGop::~HSCGop() {
 }
 
 bool HSCGop::ReAlloc() {
-    if (mappedSize != 0 && data != nullptr && munmap(data, mappedSize) != 0) {
+    if (mappedSize != 0 && data != nullptr && !MvGopMemoryPool().Give(data, mappedSize)) {
         const int err = errno;
         MvLogSetFlush(true);
         MVLOGE("[GQ] (%d) Unmap failed: %d, (%p)(%d)", kUnmapSiteReAlloc, err,
@@ -166,9 +167,9 @@ bool HSCGop::ReAlloc() {
         MVLOGE("[GQ] mmap refused for size(%u): above the largest block", dataSize);
         return false;
     }
-    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                   -1, 0);
-    if (p == MAP_FAILED) {
+    // Pages of released GOPs are reused (zeroed) before fresh ones are mapped.
+    void* p = MvGopMemoryPool().Take(size);
+    if (p == nullptr) {
         const int err = errno;
         MvLogSetFlush(true);
         MVLOGE("[GQ] mmap returned NULL for size(%d), errno(%d)", static_cast<int>(size), err);

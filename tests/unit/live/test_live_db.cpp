@@ -263,9 +263,20 @@ struct Recorder {
     std::vector<tagMvCID> started;
     std::vector<tagMvCID> stopped;
     std::vector<tagMvCID> finished;
+    std::vector<std::pair<char, tagMvCID>> events;  // 's' stop seen, 'f' finished, in order
+    std::vector<HSCWriterControl*> controls;
+    std::vector<tagMvCID> stoppedAlone;  // saw its stop while a sibling of its index had none
     bool failStarts = false;
 };
 Recorder* g_rec = nullptr;
+
+// True when every started writer of this sub-stream index has its stop flag set.
+bool SiblingsStopped(const HSCWriterControl* self) {
+    std::lock_guard<std::mutex> g(g_rec->m);
+    for (const HSCWriterControl* o : g_rec->controls)
+        if (MvCIDSubStream(o->cid) == MvCIDSubStream(self->cid) && o->stop.load() == 0) return false;
+    return true;
+}
 
 void* FakeSegmenter(void* arg) {
     auto* w = static_cast<HSCWriterControl*>(arg);
@@ -274,11 +285,23 @@ void* FakeSegmenter(void* arg) {
     {
         std::lock_guard<std::mutex> g(g_rec->m);
         g_rec->stopped.push_back(cid);
+        g_rec->events.emplace_back('s', cid);
+    }
+    // Like a channel with a silent source, this one lingers after its stop flag. Its siblings of
+    // the same index must have been asked to stop meanwhile (bounded wait of 2 s).
+    bool together = false;
+    for (int i = 0; i < 2000 && !together; ++i) {
+        together = SiblingsStopped(w);
+        if (!together) usleep(1000);
     }
     usleep(30000);  // the manager must wait for the finished flag, not for the stop flag
     {
         std::lock_guard<std::mutex> g(g_rec->m);
+        if (!together) g_rec->stoppedAlone.push_back(cid);
         g_rec->finished.push_back(cid);
+        g_rec->events.emplace_back('f', cid);
+        // The manager deletes the control once it is finished.
+        g_rec->controls.erase(std::find(g_rec->controls.begin(), g_rec->controls.end(), w));
     }
     w->finished.store(1);
     return nullptr;
@@ -288,6 +311,7 @@ bool FakeStart(HSCWriterControl* w) {
     std::lock_guard<std::mutex> g(g_rec->m);
     g_rec->started.push_back(w->cid);
     if (g_rec->failStarts) return false;  // handle stays 0
+    g_rec->controls.push_back(w);
     pthread_t t;
     if (pthread_create(&t, nullptr, FakeSegmenter, w) != 0) return false;
     pthread_detach(t);
@@ -335,18 +359,30 @@ TEST_F(Manager, StartsBySubStreamAndNeverAbove15) {
     EXPECT_NE(log.find("[I] [LIVE] Stopping 5 writer threads"), std::string::npos) << log;
 }
 
-TEST_F(Manager, StopsHighestSubStreamFirstAndWaitsForEachSegmenter) {
+TEST_F(Manager, StopsHighestSubStreamFirstAndWaitsForEverySegmenterOfAnIndex) {
     ITGLiveInputManager m(FakeStart);
     Captured([&] {
-        m.Apply({Channel(5, 0), Channel(5, 1), Channel(5, 2), Channel(6, 0), Channel(6, 1)});
+        m.Apply({Channel(5, 0), Channel(5, 1), Channel(5, 2), Channel(6, 0), Channel(6, 1),
+                 Channel(7, 0)});
     });
     const std::string log = Captured([&] { m.StopAll(); });
-    const std::vector<tagMvCID> want = {MvCIDMake(5, 2, 0), MvCIDMake(5, 1, 0), MvCIDMake(6, 1, 0),
-                                        MvCIDMake(5, 0, 0), MvCIDMake(6, 0, 0)};
     std::lock_guard<std::mutex> g(rec.m);
-    EXPECT_EQ(rec.stopped, want);
-    // Each segmenter finished before the next one was asked to stop.
-    EXPECT_EQ(rec.finished, want);
+    ASSERT_EQ(rec.events.size(), 12u);
+    // Every writer of a higher index has finished before any writer of a lower index is asked
+    // to stop: other bitrates go before their primary stream.
+    for (size_t i = 0; i < rec.events.size(); ++i) {
+        if (rec.events[i].first != 's') continue;
+        for (size_t j = i + 1; j < rec.events.size(); ++j)
+            if (rec.events[j].first == 'f') {
+                EXPECT_LE(MvCIDSubStream(rec.events[j].second), MvCIDSubStream(rec.events[i].second))
+                    << "a sub-stream " << MvCIDSubStream(rec.events[j].second)
+                    << " writer finished after a lower index was asked to stop";
+            }
+    }
+    // Writers of one index were asked to stop together, not one after another.
+    EXPECT_TRUE(rec.stoppedAlone.empty());
+    EXPECT_EQ(rec.finished.size(), 6u);
+    EXPECT_EQ(rec.finished.front(), MvCIDMake(5, 2, 0));
     EXPECT_EQ(CountOf(log, "[I] [LIVE] Stopping thread that writes content ID = 5 ()"), 3) << log;
     EXPECT_LT(log.find("content ID = 6 ()"), log.rfind("content ID = 5 ()")) << log;
 }
