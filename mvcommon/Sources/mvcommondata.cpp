@@ -150,7 +150,7 @@ HSCGop::~HSCGop() {
     mappedSize = 0;
 }
 
-bool HSCGop::ReAlloc() {
+bool HSCGop::ReAlloc(bool overwritten) {
     if (mappedSize != 0 && data != nullptr && !MvGopMemoryPool().Give(data, mappedSize)) {
         const int err = errno;
         MvLogSetFlush(true);
@@ -167,8 +167,8 @@ bool HSCGop::ReAlloc() {
         MVLOGE("[GQ] mmap refused for size(%u): above the largest block", dataSize);
         return false;
     }
-    // Pages of released GOPs are reused (zeroed) before fresh ones are mapped.
-    void* p = MvGopMemoryPool().Take(size);
+    // Pages of released GOPs are reused before fresh ones are mapped.
+    void* p = MvGopMemoryPool().Take(size, overwritten ? dataSize : 0);
     if (p == nullptr) {
         const int err = errno;
         MvLogSetFlush(true);
@@ -232,7 +232,8 @@ HSCGop* HSCGop::Duplicate() const {
     copy->caPids = caPids;
     copy->otherPids = otherPids;
     copy->RebuildPidSet();
-    copy->ReAlloc();
+    // The copy below fills all dataSize bytes only when the source's block holds them.
+    copy->ReAlloc(data != nullptr && dataSize <= mappedSize);
     // Only the bytes this GOP actually has mapped are copied; a dataSize beyond the mapping
     // (an inconsistent GOP) leaves the rest of the copy zeroed instead of reading past the block.
     if (copy->data != nullptr && data != nullptr) {

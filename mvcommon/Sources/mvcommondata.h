@@ -119,10 +119,11 @@ public:
     virtual ~HSCGop();
 
     // Replaces the data block by a fresh zeroed one of dataSize rounded up to 4096 bytes
-    // (nothing mapped for 0); the old contents are not kept. A failed unmap or map ends the
-    // process. A size whose rounded value does not fit mappedSize (above 0xFFFFF000) is refused:
-    // logged, nothing mapped, false.
-    bool ReAlloc();
+    // (nothing mapped for 0); the old contents are not kept. With `overwritten` the caller fills
+    // all dataSize bytes at once (a load), so only the bytes after them are zeroed. A failed
+    // unmap or map ends the process. A size whose rounded value does not fit mappedSize (above
+    // 0xFFFFF000) is refused: logged, nothing mapped, false.
+    bool ReAlloc(bool overwritten = false);
     // Resizes the block in place (never moved) to dataSize rounded up to 4096 bytes; nothing
     // happens for 0. On failure the old mapping stays and false is returned.
     bool ReMap();

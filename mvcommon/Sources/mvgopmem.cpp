@@ -12,17 +12,20 @@ MvGopMemory::~MvGopMemory() {
     for (auto& entry : m_free) munmap(entry.second, entry.first);
 }
 
-void* MvGopMemory::Take(uint64_t bytes) {
+void* MvGopMemory::Take(uint64_t bytes, uint64_t filled) {
     if (bytes == 0 || bytes % 4096 != 0) {
         errno = EINVAL;
         return nullptr;
     }
+    if (filled > bytes) filled = bytes;
+    uint8_t* p = nullptr;
+    uint64_t stale = 0;  // bytes at the start of p that may hold an earlier owner's data
     {
         std::lock_guard<std::mutex> g(m_lock);
         auto it = m_free.lower_bound(bytes);
         if (it != m_free.end()) {
             const uint64_t size = it->first;
-            uint8_t* p = it->second;
+            p = it->second;
             m_free.erase(it);
             m_kept -= size;
             if (size > bytes) {
@@ -30,29 +33,32 @@ void* MvGopMemory::Take(uint64_t bytes) {
                 m_free.emplace(size - bytes, p + bytes);
                 m_kept += size - bytes;
             }
+            stale = bytes;
             ++m_reused;
-            return p;
-        }
-        if (!m_free.empty()) {
+        } else if (!m_free.empty()) {
             // No kept range is large enough: the largest one is moved to a new address and grown
             // there. Its page tables move with it, so its pages need no fault; only the new tail
             // is fresh (and zero).
             auto last = std::prev(m_free.end());
             const uint64_t size = last->first;
-            uint8_t* old = last->second;
-            void* grown = mremap(old, size, bytes, MREMAP_MAYMOVE);
+            void* grown = mremap(last->second, size, bytes, MREMAP_MAYMOVE);
             if (grown != MAP_FAILED) {
                 m_free.erase(last);
                 m_kept -= size;
+                p = static_cast<uint8_t*>(grown);
+                stale = size;
                 ++m_reused;
-                return grown;
             }
         }
-        ++m_fresh;
+        if (p == nullptr) ++m_fresh;
     }
-    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                   -1, 0);
-    return p == MAP_FAILED ? nullptr : p;
+    if (p == nullptr) {
+        void* fresh = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        return fresh == MAP_FAILED ? nullptr : fresh;
+    }
+    if (stale > filled) memset(p + filled, 0, stale - filled);
+    return p;
 }
 
 namespace {
@@ -92,10 +98,9 @@ bool MvGopMemory::Give(void* p, uint64_t bytes) {
         if (munmap(start + used, bytes - used) == 0)
             bytes = used;
         else
-            ok = false;  // still mapped: kept whole and zeroed whole below
+            ok = false;  // still mapped: kept whole
     }
     if (bytes == 0) return ok;
-    memset(start, 0, bytes);
     std::lock_guard<std::mutex> g(m_lock);
     m_free.emplace(bytes, start);
     m_kept += bytes;

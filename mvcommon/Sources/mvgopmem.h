@@ -16,13 +16,15 @@ public:
     MvGopMemory(const MvGopMemory&) = delete;
     MvGopMemory& operator=(const MvGopMemory&) = delete;
 
-    // A zeroed, page-aligned range of `bytes` (a non-zero multiple of 4096), from kept pages when
-    // there are any: the smallest kept range that is large enough (its rest stays kept), else the
-    // largest kept range moved and grown to the size (its pages are not faulted again), else a
-    // fresh mapping. nullptr when the kernel refuses the memory (errno set).
-    void* Take(uint64_t bytes);
-    // Gives back a range obtained from Take, or a page-aligned part of one. Its bytes are zeroed
-    // here, so that no GOP ever sees another's data; when more than the limit is kept, the
+    // A page-aligned range of `bytes` (a non-zero multiple of 4096), zeroed except its first
+    // `filled` bytes, which the caller overwrites at once (a load reading into it): kept pages
+    // are zeroed here, not when given back, so a load pays for no zeroing it does not need.
+    // From kept pages when there are any: the smallest kept range that is large enough (its rest
+    // stays kept), else the largest kept range moved and grown to the size (its pages are not
+    // faulted again), else a fresh mapping. nullptr when the kernel refuses the memory (errno).
+    void* Take(uint64_t bytes, uint64_t filled = 0);
+    // Gives back a range obtained from Take, or a page-aligned part of one. Its pages never
+    // touched are unmapped at once (they hold nothing); when more than the limit is kept, the
     // smallest ranges are unmapped. False when an unmap failed or the range is not page-aligned
     // (then it is left untouched; errno set).
     bool Give(void* p, uint64_t bytes);

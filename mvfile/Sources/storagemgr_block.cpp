@@ -101,7 +101,7 @@ int64_t CentiDiff(MvTime a, MvTime b) {
 // the whole block at once, and one populate costs far less than a page fault per 4 KiB (kernels
 // without the advice refuse it and the pages fault in as they are filled).
 bool MapGopData(HSCGop* gop) {
-    if (!gop->ReAlloc()) return false;
+    if (!gop->ReAlloc(true)) return false;
     if (gop->data != nullptr && gop->mappedSize != 0)
         (void)madvise(gop->data, gop->mappedSize, MADV_POPULATE_WRITE);
     return true;
@@ -646,6 +646,88 @@ static bool HSCSingleChunk_LoadFromCopy(HSCSingleChunk& block, const uint8_t* co
     return true;
 }
 
+// Outcome of reading one GOP from the medium.
+enum class HSCMediumLoad { kLoaded, kRefused, kReadError };
+
+// Reads one GOP's record straight from the medium: its header, its extra data into the GOP's
+// buffer and its packets into the GOP's own block (one copy, no staging buffer). `bulk` selects
+// the wording of the messages of a bulk load.
+static HSCMediumLoad HSCSingleChunk_LoadFromMedium(HSCSingleChunk& block, int fd,
+                                                   uint64_t dataOffset, const HSCGopIndexV3& entry,
+                                                   uint64_t gopNumber, HSCGop* gop, bool bulk) {
+    const tagMvCID cid = block.GetContentID();
+    const uint64_t at = static_cast<uint64_t>(entry.nInfoStart & 0x7FFF) * 1024;
+    uint8_t raw[kHSCGopInfoSize];
+    ssize_t r = PReadAll(fd, raw, sizeof(raw), dataOffset + at);
+    if (r != static_cast<ssize_t>(sizeof(raw))) {
+        if (bulk)
+            MVLOGE("[CHUNK] Data read error: (%d)(%d)", static_cast<int>(r), errno);
+        else
+            MVLOGE("[CHUNK] Info read error (%d)(%d)", static_cast<int>(r), errno);
+        return HSCMediumLoad::kReadError;
+    }
+    const HSCGopInfoV3 head = HSCDecodeGopInfo(raw);
+    if (Verbose())
+        MVLOGI("[CHUNK] Load %c GOP(%llu) for CID(%llu)(%u)(%llu), ChunkID(%llu), TotalSize(%llu), "
+               "v3index.nInfoStart(%u) nInsideOffset(%llu) v3info.nExtraSize(%llu) "
+               "v3info.nDataSize(%llu)",
+               bulk ? 'Y' : 'X', static_cast<unsigned long long>(gopNumber),
+               static_cast<unsigned long long>(MvCIDStreamId(cid)), MvCIDSubStream(cid),
+               static_cast<unsigned long long>(MvCIDContent(cid)),
+               static_cast<unsigned long long>(block.GetBlockID()),
+               static_cast<unsigned long long>(block.GetSize()), static_cast<unsigned>(entry.nInfoStart),
+               static_cast<unsigned long long>(at), static_cast<unsigned long long>(head.nExtraSize),
+               static_cast<unsigned long long>(head.nDataSize));
+    // Sizes from the medium: compared before they are added, so no sum can wrap.
+    if (head.nExtraSize > kHSCMaxRecordEnd ||
+        at + head.nExtraSize + kHSCGopInfoSize > kHSCMaxRecordEnd) {
+        if (bulk)
+            MVLOGI("[CHUNK] " MV_CID_FMT " bulk load data integrity error #5", MV_CID_ARGS(cid));
+        else
+            MVLOGE("[CHUNK] " MV_CID_FMT " direct load data integrity error #5", MV_CID_ARGS(cid));
+        return HSCMediumLoad::kRefused;
+    }
+    if (!SizeExtra(gop->extraData, head.nExtraSize)) return HSCMediumLoad::kRefused;
+    r = head.nExtraSize == 0 ? 0
+                             : PReadAll(fd, gop->extraData.GetData(), head.nExtraSize,
+                                        dataOffset + at + kHSCGopInfoSize);
+    if (r != static_cast<ssize_t>(head.nExtraSize)) {
+        if (bulk)
+            MVLOGE("[CHUNK] Data read error: (%d)(%d)", static_cast<int>(r), errno);
+        else
+            MVLOGE("[CHUNK] " MV_CID_FMT " direct load extra data read error: result(%d), errno(%d)",
+                   MV_CID_ARGS(cid), static_cast<int>(r), errno);
+        return HSCMediumLoad::kReadError;
+    }
+    if (!block.LoadExtra(gop, cid, gopNumber)) return HSCMediumLoad::kRefused;
+    // The packet size comes from the extra data: checked against the region before a block of
+    // that size is mapped for it.
+    const uint64_t packetsAt = at + kHSCGopInfoSize + head.nExtraSize;
+    if (packetsAt + gop->dataSize > kHSCMaxRecordEnd) {
+        if (bulk)
+            MVLOGI("[CHUNK] " MV_CID_FMT " bulk load data integrity error #6", MV_CID_ARGS(cid));
+        else
+            MVLOGE("[CHUNK] " MV_CID_FMT " direct load extra data integrity error #6",
+                   MV_CID_ARGS(cid));
+        return HSCMediumLoad::kRefused;
+    }
+    if (!MapGopData(gop)) return HSCMediumLoad::kRefused;
+    if (gop->dataSize != 0) {
+        r = PReadAll(fd, gop->data, gop->dataSize, dataOffset + packetsAt);
+        if (r != static_cast<ssize_t>(gop->dataSize)) {
+            if (bulk)
+                MVLOGE("[CHUNK] Data read error: (%d)(%d)", static_cast<int>(r), errno);
+            else
+                MVLOGE("[CHUNK] " MV_CID_FMT
+                       " direct load GOP data read error: read(%u), expected(%u), errno(%d)",
+                       MV_CID_ARGS(cid), static_cast<unsigned>(r), gop->dataSize, errno);
+            return HSCMediumLoad::kReadError;
+        }
+    }
+    gop->cid = cid;
+    return HSCMediumLoad::kLoaded;
+}
+
 bool HSCSingleChunk::LoadGOPNew(uint64_t gopNumber, HSCGop* gop) {
     if (gop == nullptr) {
         if (Verbose()) {
@@ -697,60 +779,9 @@ bool HSCSingleChunk::LoadGOPDirect(uint64_t gopNumber, HSCGop* gop) {
     }
     UnPin();
 
-    const int fd = m_params.fd;
-    const uint64_t at = static_cast<uint64_t>(entry.nInfoStart & 0x7FFF) * 1024;
-    uint8_t raw[kHSCGopInfoSize];
-    ssize_t r = PReadAll(fd, raw, sizeof(raw), m_dataOffset + at);
-    if (r != static_cast<ssize_t>(sizeof(raw))) {
-        MVLOGE("[CHUNK] Info read error (%d)(%d)", static_cast<int>(r), errno);
+    if (HSCSingleChunk_LoadFromMedium(*this, m_params.fd, m_dataOffset, entry, gopNumber, gop,
+                                      false) != HSCMediumLoad::kLoaded)
         return false;
-    }
-    const HSCGopInfoV3 head = HSCDecodeGopInfo(raw);
-    if (Verbose())
-        MVLOGI("[CHUNK] Load X GOP(%llu) for CID(%llu)(%u)(%llu), ChunkID(%llu), TotalSize(%llu), "
-               "v3index.nInfoStart(%u) nInsideOffset(%llu) v3info.nExtraSize(%llu) "
-               "v3info.nDataSize(%llu)",
-               static_cast<unsigned long long>(gopNumber),
-               static_cast<unsigned long long>(MvCIDStreamId(cid)), MvCIDSubStream(cid),
-               static_cast<unsigned long long>(MvCIDContent(cid)),
-               static_cast<unsigned long long>(m_params.blockId),
-               static_cast<unsigned long long>(GetSize()), static_cast<unsigned>(entry.nInfoStart),
-               static_cast<unsigned long long>(at), static_cast<unsigned long long>(head.nExtraSize),
-               static_cast<unsigned long long>(head.nDataSize));
-    if (head.nExtraSize > kHSCMaxRecordEnd ||
-        at + head.nExtraSize + kHSCGopInfoSize > kHSCMaxRecordEnd) {
-        MVLOGE("[CHUNK] " MV_CID_FMT " direct load data integrity error #5", MV_CID_ARGS(cid));
-        return false;
-    }
-    if (!SizeExtra(gop->extraData, head.nExtraSize)) return false;
-    r = head.nExtraSize == 0 ? 0
-                             : PReadAll(fd, gop->extraData.GetData(), head.nExtraSize,
-                                        m_dataOffset + at + kHSCGopInfoSize);
-    if (r != static_cast<ssize_t>(head.nExtraSize)) {
-        MVLOGE("[CHUNK] " MV_CID_FMT " direct load extra data read error: result(%d), errno(%d)",
-               MV_CID_ARGS(cid), static_cast<int>(r), errno);
-        return false;
-    }
-    if (!LoadExtra(gop, cid, gopNumber)) return false;
-    // The packet size comes from the extra data: checked against the region before a block of
-    // that size is mapped for it.
-    const uint64_t packetsAt = at + kHSCGopInfoSize + head.nExtraSize;
-    if (packetsAt + gop->dataSize > kHSCMaxRecordEnd) {
-        MVLOGE("[CHUNK] " MV_CID_FMT " direct load extra data integrity error #6",
-               MV_CID_ARGS(cid));
-        return false;
-    }
-    if (!MapGopData(gop)) return false;
-    if (gop->dataSize != 0) {
-        r = PReadAll(fd, gop->data, gop->dataSize, m_dataOffset + packetsAt);
-        if (r != static_cast<ssize_t>(gop->dataSize)) {
-            MVLOGE("[CHUNK] " MV_CID_FMT
-                   " direct load GOP data read error: read(%u), expected(%u), errno(%d)",
-                   MV_CID_ARGS(cid), static_cast<unsigned>(r), gop->dataSize, errno);
-            return false;
-        }
-    }
-    gop->cid = cid;
     HSCSetLoadedFootprint(gop);
     return true;
 }
@@ -801,36 +832,47 @@ bool HSCSingleChunk::LoadBulk(std::vector<HSCGop*>& list, uint64_t first) {
         }
     }
 
-    // Otherwise read the region into a copy private to this load: a writer that starts on the
-    // block meanwhile keeps its own copy, and nobody else can unmap this one. Only the part in
-    // use is read: the records of the entries counted now end at or before nDataSize, which a
-    // writer stores before it counts an entry.
-    const uint64_t count = GetGOPCount();
-    const uint64_t used = (static_cast<uint64_t>(GetSize()) + kHSCRecordAlign - 1) /
-                          kHSCRecordAlign * kHSCRecordAlign;
-    const size_t readSize = static_cast<size_t>(used < kHSCBlockDataSize ? used : kHSCBlockDataSize);
-    uint8_t* own = MapBlockCopy();
-    if (own == nullptr) {
-        MVLOGE("[CHUNK] Bulk load request for block (%llu), " MV_CID_FMT " failed",
-               static_cast<unsigned long long>(m_params.blockId), MV_CID_ARGS(cid));
-        return false;
-    }
+    // Otherwise each GOP is read from the medium straight into its own memory. Only entries
+    // counted now are read: their records end at or before nDataSize, which a writer stores
+    // before it counts an entry.
     MVLOGI("[CHUNK] " MV_CID_FMT " loading data from block(%u) on storage(%u)...",
            MV_CID_ARGS(cid), static_cast<unsigned>(m_params.blockId),
            static_cast<unsigned>(m_params.storageId));
-    if (readSize != 0) (void)madvise(own, readSize, MADV_POPULATE_WRITE);
-    const ssize_t r = readSize == 0 ? 0 : PReadAll(m_params.fd, own, readSize, m_dataOffset);
-    if (r != static_cast<ssize_t>(readSize)) {
-        MVLOGE("[CHUNK] Data read error: (%d)(%d)", static_cast<int>(r), errno);
-        UnmapBlockCopy(own, kUnmapSiteBulk);
-        return false;
+    uint64_t count = GetGOPCount();
+    if (count == 0) return true;
+    const uint64_t start = GetStartGOPID();
+    uint64_t end = GetEndGOPID();
+    if (end - start + 1 > count) end = start + count - 1;
+    if (first == 0) first = start;
+    const size_t before = list.size();
+    for (uint64_t n = first < start ? start : first; n <= end; ++n) {
+        const HSCGopIndexV3* e = FindGOPIndexWithID(n);
+        if (e == nullptr) {
+            MVLOGE("[CHUNK] " MV_CID_FMT " block (%lu) GOP(%lu) index not found", MV_CID_ARGS(cid),
+                   static_cast<unsigned long>(m_params.blockId), static_cast<unsigned long>(n));
+            continue;
+        }
+        const HSCGopIndexV3 entry = *e;
+        HSCGop* gop = new (std::nothrow) HSCGop();
+        if (gop == nullptr) break;
+        const HSCMediumLoad got =
+            HSCSingleChunk_LoadFromMedium(*this, m_params.fd, m_dataOffset, entry, n, gop, true);
+        if (got != HSCMediumLoad::kLoaded) {
+            delete gop;
+            if (got == HSCMediumLoad::kRefused) continue;
+            // The medium failed: nothing of this load is handed out.
+            for (size_t i = before; i < list.size(); ++i) list[i]->Release();
+            list.resize(before);
+            return false;
+        }
+        HSCSetLoadedFootprint(gop);
+        try {
+            list.push_back(gop);
+        } catch (...) {
+            delete gop;
+            throw;
+        }
+        gop->AddRef();
     }
-    try {
-        LoadRange(*this, own, count, first, list);
-    } catch (...) {
-        UnmapBlockCopy(own, kUnmapSiteBulk);
-        throw;
-    }
-    UnmapBlockCopy(own, kUnmapSiteBulk);
     return true;
 }

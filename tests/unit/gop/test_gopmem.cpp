@@ -76,6 +76,23 @@ TEST(GopMemory, GivenPagesComeBackZeroedWithoutNewFaults) {
     ASSERT_TRUE(pool.Give(b, 64 * kPage));
 }
 
+TEST(GopMemory, ALoadTakingPagesGetsOnlyTheBytesAfterItsFillZeroed) {
+    MvGopMemory pool(16 << 20);
+    auto* a = static_cast<uint8_t*>(pool.Take(8 * kPage));
+    memset(a, 0xEE, 8 * kPage);
+    ASSERT_TRUE(pool.Give(a, 8 * kPage));
+    const uint64_t filled = 5 * kPage + 123;
+    auto* b = static_cast<uint8_t*>(pool.Take(8 * kPage, filled));
+    ASSERT_EQ(b, a);
+    EXPECT_TRUE(AllZero(b + filled, 8 * kPage - filled)) << "everything after the fill is zero";
+    EXPECT_EQ(b[filled - 1], 0xEE) << "the part the caller fills is not zeroed first";
+    // A fill hint beyond the range is clamped.
+    ASSERT_TRUE(pool.Give(b, 8 * kPage));
+    auto* c = static_cast<uint8_t*>(pool.Take(4 * kPage, 100 * kPage));
+    EXPECT_EQ(c, a);
+    ASSERT_TRUE(pool.Give(c, 4 * kPage));
+}
+
 TEST(GopMemory, SmallestLargeEnoughRangeIsSplitAndItsRestKept) {
     MvGopMemory pool(64 << 20);
     auto* big = static_cast<uint8_t*>(pool.Take(256 * kPage));

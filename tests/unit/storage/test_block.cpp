@@ -497,6 +497,36 @@ TEST(StorageBlock, DamagedGopRecordsAreRefusedOnLoad) {
     }
 }
 
+TEST(StorageBlock, BulkLoadFromAFailingMediumHandsOutNothing) {
+    ScopedStorageConf conf(false);
+    TestMedium medium(1);
+    auto gops = MakeRun(1, 3);
+    uint64_t third = 0;
+    {
+        auto block = medium.Block(0);
+        StartAsWriter(*block);
+        for (auto& g : gops) ASSERT_TRUE(block->AppendGOP(g.get()));
+        ASSERT_TRUE(block->SaveInfo());
+        third = (block->FindGOPIndexWithID(3)->nInfoStart & 0x7FFFu) * 1024ull;
+    }
+    // The medium ends inside the third GOP's record: its read comes back short.
+    ASSERT_EQ(ftruncate(medium.Fd(), static_cast<off_t>(HSCDataOffset(1, 0) + third + 100)), 0);
+    auto block = medium.Block(0);
+    ASSERT_TRUE(block->IsValid());
+    std::vector<HSCGop*> list;
+    HSCGop* earlier = new HSCGop();
+    earlier->AddRef();
+    list.push_back(earlier);  // what the caller held before stays, untouched
+    bool ok = true;
+    const std::string log = CaptureLog([&] { ok = block->LoadBulk(list, 0); });
+    EXPECT_FALSE(ok);
+    EXPECT_NE(log.find("[CHUNK] Data read error"), std::string::npos) << log;
+    ASSERT_EQ(list.size(), 1u) << "GOPs 1 and 2 loaded before the failure are given back";
+    EXPECT_EQ(list[0], earlier);
+    EXPECT_EQ(earlier->refCount.load(), 1);
+    earlier->Release();
+}
+
 TEST(StorageBlock, LoadOfMissingGopOrNullGop) {
     ScopedStorageConf conf(false);
     TestMedium medium(1);
