@@ -5,6 +5,7 @@
 
 #include <errno.h>
 #include <sys/mman.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -51,6 +52,30 @@ ssize_t PWriteAll(int fd, const uint8_t* p, size_t n, uint64_t off) {
     return static_cast<ssize_t>(done);
 }
 
+// pwritev until everything is written; the bytes written (short on an error), -1 when nothing
+// was. The vector is consumed.
+ssize_t PWriteVAll(int fd, iovec* iov, int count, uint64_t off) {
+    size_t done = 0;
+    while (count > 0) {
+        const ssize_t r = pwritev(fd, iov, count, static_cast<off_t>(off + done));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return done == 0 ? -1 : static_cast<ssize_t>(done);
+        if (r == 0) break;
+        done += static_cast<size_t>(r);
+        size_t left = static_cast<size_t>(r);
+        while (count > 0 && left >= iov->iov_len) {
+            left -= iov->iov_len;
+            ++iov;
+            --count;
+        }
+        if (count > 0) {
+            iov->iov_base = static_cast<uint8_t*>(iov->iov_base) + left;
+            iov->iov_len -= left;
+        }
+    }
+    return static_cast<ssize_t>(done);
+}
+
 ssize_t PReadAll(int fd, uint8_t* p, size_t n, uint64_t off) {
     size_t done = 0;
     while (done < n) {
@@ -93,19 +118,9 @@ int64_t CentiDiff(MvTime a, MvTime b) {
     return ns / 10000000;
 }
 
-#ifndef MADV_POPULATE_WRITE
-#define MADV_POPULATE_WRITE 23
-#endif
-
-// Maps the GOP's data block for its dataSize and faults its pages in with one call: a load fills
-// the whole block at once, and one populate costs far less than a page fault per 4 KiB (kernels
-// without the advice refuse it and the pages fault in as they are filled).
-bool MapGopData(HSCGop* gop) {
-    if (!gop->ReAlloc(true)) return false;
-    if (gop->data != nullptr && gop->mappedSize != 0)
-        (void)madvise(gop->data, gop->mappedSize, MADV_POPULATE_WRITE);
-    return true;
-}
+// Maps the GOP's data block for its dataSize, which the load fills at once: reused pages are
+// not zeroed first and fresh ones are faulted in with one call.
+bool MapGopData(HSCGop* gop) { return gop->ReAlloc(true); }
 
 // Sets the extra data length after it was read into place.
 bool SizeExtra(MvBuffer& buf, uint64_t n) {
@@ -543,26 +558,30 @@ bool HSCSingleChunk::AppendGOP(HSCGop* gop) {
             return false;
         }
     } else {
-        const int fd = m_params.fd;
-        const uint64_t base = m_dataOffset + at;
-        ssize_t r = PWriteAll(fd, header, kHSCGopInfoSize, base);
-        if (r != static_cast<ssize_t>(kHSCGopInfoSize)) {
-            MVLOGI("[CHUNK] Info write error (%d)(%d)", static_cast<int>(r), errno);
-            return false;
-        }
-        if (extraSize != 0) {
-            r = PWriteAll(fd, gop->extraData.GetData(), extraSize, base + kHSCGopInfoSize);
-            if (r != static_cast<ssize_t>(extraSize)) {
+        // Header, extra data and packets go out in one call, followed by zeros up to the next
+        // 4 KiB boundary: the kernel then never has to read a partly written page from the disk
+        // first (the next record starts inside that page and overwrites the zeros).
+        static const uint8_t kZeros[4096] = {};
+        const uint64_t end = at + kHSCGopInfoSize + extraSize + gop->dataSize;
+        uint64_t pad = (4096 - (m_dataOffset + end) % 4096) % 4096;
+        if (end + pad > kHSCBlockDataSize) pad = kHSCBlockDataSize - end;  // never past the block
+        iovec iov[4];
+        int n = 0;
+        iov[n++] = {header, kHSCGopInfoSize};
+        if (extraSize != 0) iov[n++] = {gop->extraData.GetData(), static_cast<size_t>(extraSize)};
+        if (gop->dataSize != 0) iov[n++] = {gop->data, gop->dataSize};
+        if (pad != 0) iov[n++] = {const_cast<uint8_t*>(kZeros), static_cast<size_t>(pad)};
+        const uint64_t total = end - at + pad;
+        const ssize_t r = PWriteVAll(m_params.fd, iov, n, m_dataOffset + at);
+        if (r != static_cast<ssize_t>(total)) {
+            const uint64_t wrote = r < 0 ? 0 : static_cast<uint64_t>(r);
+            if (wrote < kHSCGopInfoSize)
+                MVLOGI("[CHUNK] Info write error (%d)(%d)", static_cast<int>(r), errno);
+            else if (wrote < kHSCGopInfoSize + extraSize)
                 MVLOGI("[CHUNK] Extra write error (%d)(%d)", static_cast<int>(r), errno);
-                return false;
-            }
-        }
-        if (gop->data != nullptr && gop->dataSize != 0) {
-            r = PWriteAll(fd, gop->data, gop->dataSize, base + kHSCGopInfoSize + extraSize);
-            if (r != static_cast<ssize_t>(gop->dataSize)) {
+            else
                 MVLOGI("[CHUNK] Data write error (%d)(%d)", static_cast<int>(r), errno);
-                return false;
-            }
+            return false;
         }
     }
 

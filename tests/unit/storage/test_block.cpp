@@ -497,6 +497,50 @@ TEST(StorageBlock, DamagedGopRecordsAreRefusedOnLoad) {
     }
 }
 
+TEST(StorageBlock, DirectAppendsZeroTheirLastPageAndNeverPassTheBlock) {
+    ScopedStorageConf conf(false);
+    TestMedium medium(3);  // its data regions start 3288 bytes into a page
+    // Old bytes everywhere in block 0, a marker at the start of block 1.
+    std::vector<uint8_t> old(kHSCBlockDataSize, 0xEE);
+    medium.WriteData(0, 0, old.data(), old.size());
+    std::vector<uint8_t> marker(8192, 0x3C);
+    medium.WriteData(1, 0, marker.data(), marker.size());
+
+    auto block = medium.Block(0);
+    StartAsWriter(*block);
+    std::vector<GopPtr> kept;
+    uint64_t n = 1;
+    // Large GOPs until the block refuses one, then smaller and smaller ones into what is left,
+    // so that the last record ends in a page of the file that reaches into the next block.
+    for (uint32_t records : {300u, 1u}) {
+        for (;; ++n) {
+            GopPtr g = MakeGop(n, TestTime((n - 1) * 50), records);
+            if (!block->AppendGOP(g.get())) break;
+            kept.push_back(std::move(g));
+            // Pages of the file, whose data regions need not start on a page boundary.
+            const uint64_t base = HSCDataOffset(3, 0);
+            const uint64_t end = block->GetSize();
+            const uint64_t pageEnd =
+                std::min<uint64_t>((base + end + 4095) / 4096 * 4096 - base, kHSCBlockDataSize);
+            if (pageEnd > end) {
+                const std::vector<uint8_t> tail = medium.ReadData(0, end, pageEnd - end);
+                ASSERT_EQ(tail, std::vector<uint8_t>(tail.size(), 0)) << "GOP " << n;
+            }
+        }
+    }
+    ASSERT_GT(kept.size(), 80u);
+    const uint64_t base = HSCDataOffset(3, 0);
+    EXPECT_GT((base + block->GetSize() + 4095) / 4096 * 4096, base + kHSCBlockDataSize)
+        << "the last record ends in a page shared with the next block";
+    EXPECT_EQ(medium.ReadData(1, 0, marker.size()), marker) << "the next block is untouched";
+    ASSERT_TRUE(block->SaveInfo());
+    for (uint64_t id : {uint64_t{1}, kept.back()->gopId}) {
+        GopPtr got(new HSCGop());
+        ASSERT_TRUE(block->LoadGOPDirect(id, got.get()));
+        ExpectSameGop(*kept[id - 1], *got);
+    }
+}
+
 TEST(StorageBlock, BulkLoadFromAFailingMediumHandsOutNothing) {
     ScopedStorageConf conf(false);
     TestMedium medium(1);
