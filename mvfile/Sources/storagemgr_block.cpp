@@ -4,6 +4,7 @@
 #include "storagemgr_block.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -859,6 +860,11 @@ bool HSCSingleChunk::LoadBulk(std::vector<HSCGop*>& list, uint64_t first) {
            static_cast<unsigned>(m_params.storageId));
     uint64_t count = GetGOPCount();
     if (count == 0) return true;
+    // The whole used region is asked for at once, so that a block not in the page cache comes
+    // from the disk in large reads while the GOPs are taken out of it one by one.
+    const uint64_t used = GetSize() < kHSCBlockDataSize ? GetSize() : kHSCBlockDataSize;
+    (void)posix_fadvise(m_params.fd, static_cast<off_t>(m_dataOffset), static_cast<off_t>(used),
+                        POSIX_FADV_WILLNEED);
     const uint64_t start = GetStartGOPID();
     uint64_t end = GetEndGOPID();
     if (end - start + 1 > count) end = start + count - 1;
