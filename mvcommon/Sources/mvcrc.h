@@ -1,5 +1,7 @@
 // CRC-32/MPEG-2 (polynomial 0x04C11DB7, MSB first, init 0xFFFFFFFF, no final xor):
-// PAT/PMT sections and the storage records.
+// PAT/PMT sections and the storage records. Buffers of 64 bytes and more are folded with
+// carry-less multiplication where the CPU has PCLMULQDQ (chosen once at run time); the
+// slicing-by-8 table code is the portable path and takes the rest (mvcrc_internal.h).
 #pragma once
 
 #include <cstddef>
