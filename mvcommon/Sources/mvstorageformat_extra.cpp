@@ -1,9 +1,11 @@
 // The GOP extra data of a storage record: the GOP's metadata, its per-packet index and its
 // accessors, serialised little-endian behind the record header and read back with every count
 // checked against the bytes that remain, so that a damaged medium is refused, never overrun.
+#include <bit>
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "mvcommondata.h"
@@ -104,6 +106,29 @@ inline void PutLE32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+// The index entries and sequence entries are packed structs of little-endian fields in their
+// stored order, so on a little-endian host their stored bytes are their memory image: whole
+// arrays are copied at once. Elsewhere they are converted field by field.
+template <typename T, typename Decode>
+void DecodeArray(std::vector<T>& out, const uint8_t* bytes, Decode decode) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    if constexpr (std::endian::native == std::endian::little) {
+        if (!out.empty()) memcpy(out.data(), bytes, out.size() * sizeof(T));
+    } else {
+        for (size_t i = 0; i < out.size(); ++i) out[i] = decode(bytes + i * sizeof(T));
+    }
+}
+template <typename T, typename Encode>
+void EncodeArray(const std::vector<T>& in, uint8_t* bytes, Encode encode) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    if constexpr (std::endian::native == std::endian::little) {
+        if (!in.empty()) memcpy(bytes, in.data(), in.size() * sizeof(T));
+    } else {
+        for (size_t i = 0; i < in.size(); ++i) encode(in[i], bytes + i * sizeof(T));
+    }
+}
+static_assert(sizeof(MvTSInfo) == MV_TSINFO_SIZE && sizeof(MvSeqEntry) == MV_SEQ_ENTRY_SIZE);
+
 bool ReadPidList(ExtraReader& r, std::vector<uint16_t>& out) {
     uint32_t count = 0;
     if (!r.U32(count) || !r.Need(static_cast<uint64_t>(count) * 2)) return false;
@@ -158,7 +183,7 @@ bool ParseBody(ExtraReader& r, bool withAccessors, ParsedExtra& x) {
     const uint8_t* ts = r.Take(static_cast<uint64_t>(tsCount) * MV_TSINFO_SIZE);
     if (ts == nullptr) return false;
     x.tsInfos.resize(tsCount);
-    for (uint32_t i = 0; i < tsCount; ++i) x.tsInfos[i] = MvTSInfoDecode(ts + i * MV_TSINFO_SIZE);
+    DecodeArray(x.tsInfos, ts, MvTSInfoDecode);
 
     uint32_t prevId = 0;
     for (;;) {
@@ -174,8 +199,7 @@ bool ParseBody(ExtraReader& r, bool withAccessors, ParsedExtra& x) {
         const uint8_t* entries = r.Take(static_cast<uint64_t>(entryCount) * MV_SEQ_ENTRY_SIZE);
         if (entries == nullptr) return false;
         acc->entries.resize(entryCount);
-        for (uint32_t i = 0; i < entryCount; ++i)
-            acc->entries[i] = MvSeqEntryDecode(entries + i * MV_SEQ_ENTRY_SIZE);
+        DecodeArray(acc->entries, entries, MvSeqEntryDecode);
         const uint8_t* buf = nullptr;
         if (!r.U32(bufLen) || (buf = r.Take(bufLen)) == nullptr) return false;
         if (bufLen > static_cast<uint32_t>(INT_MAX)) return false;
@@ -254,13 +278,14 @@ bool HSCBuildGopExtra(HSCGop* gop) {
     }
     if (withAccessors) {
         w.U32(static_cast<uint32_t>(gop->tsInfos.size()));
-        for (const MvTSInfo& info : gop->tsInfos) MvTSInfoEncode(info, w.Reserve(MV_TSINFO_SIZE));
+        EncodeArray(gop->tsInfos, w.Reserve(MV_TSINFO_SIZE * gop->tsInfos.size()), MvTSInfoEncode);
         for (const auto& [id, acc] : gop->accessors) {
             if (id == 0 || acc == nullptr) continue;
             w.U32(id);
             w.U8(acc->headerCount);
             w.U32(static_cast<uint32_t>(acc->entries.size()));
-            for (const MvSeqEntry& e : acc->entries) MvSeqEntryEncode(e, w.Reserve(MV_SEQ_ENTRY_SIZE));
+            EncodeArray(acc->entries, w.Reserve(MV_SEQ_ENTRY_SIZE * acc->entries.size()),
+                        MvSeqEntryEncode);
             w.U32(static_cast<uint32_t>(acc->buffer.GetLength()));
             w.Bytes(acc->buffer.GetData(), static_cast<size_t>(acc->buffer.GetLength()));
         }
