@@ -806,86 +806,27 @@ bool HSCSingleChunk::LoadGOPDirect(uint64_t gopNumber, HSCGop* gop) {
     return true;
 }
 
-// Loads first..end from a copy into the list; GOPs that fail to load are dropped.
-// `count` is the number of published entries the copy is known to hold.
-static void LoadRange(HSCSingleChunk& block, const uint8_t* copy, uint64_t count, uint64_t first,
-                      std::vector<HSCGop*>& list) {
+// Loads GOPs first..end of the block into the list with `load(n, gop)`; GOPs it refuses are
+// dropped. `count` is the number of published entries the source is known to hold. A read
+// error of the medium gives back what this call added and fails.
+template <typename LoadOne>
+static bool LoadRange(HSCSingleChunk& block, uint64_t count, uint64_t first,
+                      std::vector<HSCGop*>& list, LoadOne&& load) {
     if (count > block.GetGOPCount()) count = block.GetGOPCount();
-    if (count == 0) return;
+    if (count == 0) return true;
     const uint64_t start = block.GetStartGOPID();
     uint64_t end = block.GetEndGOPID();
     // Only published entries: the writer moves nEndGOP before it counts the entry.
     if (end - start + 1 > count) end = start + count - 1;
     if (first == 0) first = start;
-    for (uint64_t n = first < start ? start : first; n <= end; ++n) {
-        HSCGop* gop = new (std::nothrow) HSCGop();
-        if (gop == nullptr) break;
-        if (!HSCSingleChunk_LoadFromCopy(block, copy, n, gop)) {
-            delete gop;
-            continue;
-        }
-        HSCSetLoadedFootprint(gop);
-        try {
-            list.push_back(gop);
-        } catch (...) {
-            delete gop;
-            throw;
-        }
-        gop->AddRef();
-    }
-}
-
-
-bool HSCSingleChunk::LoadBulk(std::vector<HSCGop*>& list, uint64_t first) {
-    const tagMvCID cid = GetContentID();
-
-    // A BULKWRITE writer's copy holds GOPs not yet on the medium: read them from it, pinned so
-    // that its flush waits for this load.
-    {
-        SharedPin pin(m_pinLock);
-        const uint8_t* copy = m_data.load(std::memory_order_acquire);
-        if (copy != nullptr) {
-            LoadRange(*this, copy, GetGOPCount(), first, list);
-            MVLOGW("[CHUNK] Bulk load request for loaded block (%llu), " MV_CID_FMT "...",
-                   static_cast<unsigned long long>(m_params.blockId), MV_CID_ARGS(cid));
-            return true;
-        }
-    }
-
-    // Otherwise each GOP is read from the medium straight into its own memory. Only entries
-    // counted now are read: their records end at or before nDataSize, which a writer stores
-    // before it counts an entry.
-    MVLOGI("[CHUNK] " MV_CID_FMT " loading data from block(%u) on storage(%u)...",
-           MV_CID_ARGS(cid), static_cast<unsigned>(m_params.blockId),
-           static_cast<unsigned>(m_params.storageId));
-    uint64_t count = GetGOPCount();
-    if (count == 0) return true;
-    // The whole used region is asked for at once, so that a block not in the page cache comes
-    // from the disk in large reads while the GOPs are taken out of it one by one.
-    const uint64_t used = GetSize() < kHSCBlockDataSize ? GetSize() : kHSCBlockDataSize;
-    (void)posix_fadvise(m_params.fd, static_cast<off_t>(m_dataOffset), static_cast<off_t>(used),
-                        POSIX_FADV_WILLNEED);
-    const uint64_t start = GetStartGOPID();
-    uint64_t end = GetEndGOPID();
-    if (end - start + 1 > count) end = start + count - 1;
-    if (first == 0) first = start;
     const size_t before = list.size();
     for (uint64_t n = first < start ? start : first; n <= end; ++n) {
-        const HSCGopIndexV3* e = FindGOPIndexWithID(n);
-        if (e == nullptr) {
-            MVLOGE("[CHUNK] " MV_CID_FMT " block (%lu) GOP(%lu) index not found", MV_CID_ARGS(cid),
-                   static_cast<unsigned long>(m_params.blockId), static_cast<unsigned long>(n));
-            continue;
-        }
-        const HSCGopIndexV3 entry = *e;
         HSCGop* gop = new (std::nothrow) HSCGop();
         if (gop == nullptr) break;
-        const HSCMediumLoad got =
-            HSCSingleChunk_LoadFromMedium(*this, m_params.fd, m_dataOffset, entry, n, gop, true);
+        const HSCMediumLoad got = load(n, gop);
         if (got != HSCMediumLoad::kLoaded) {
             delete gop;
             if (got == HSCMediumLoad::kRefused) continue;
-            // The medium failed: nothing of this load is handed out.
             for (size_t i = before; i < list.size(); ++i) list[i]->Release();
             list.resize(before);
             return false;
@@ -900,4 +841,48 @@ bool HSCSingleChunk::LoadBulk(std::vector<HSCGop*>& list, uint64_t first) {
         gop->AddRef();
     }
     return true;
+}
+
+bool HSCSingleChunk::LoadBulk(std::vector<HSCGop*>& list, uint64_t first) {
+    const tagMvCID cid = GetContentID();
+
+    // A BULKWRITE writer's copy holds GOPs not yet on the medium: read them from it, pinned so
+    // that its flush waits for this load.
+    {
+        SharedPin pin(m_pinLock);
+        const uint8_t* copy = m_data.load(std::memory_order_acquire);
+        if (copy != nullptr) {
+            LoadRange(*this, GetGOPCount(), first, list, [&](uint64_t n, HSCGop* gop) {
+                return HSCSingleChunk_LoadFromCopy(*this, copy, n, gop) ? HSCMediumLoad::kLoaded
+                                                                        : HSCMediumLoad::kRefused;
+            });
+            MVLOGW("[CHUNK] Bulk load request for loaded block (%llu), " MV_CID_FMT "...",
+                   static_cast<unsigned long long>(m_params.blockId), MV_CID_ARGS(cid));
+            return true;
+        }
+    }
+
+    // Otherwise each GOP is read from the medium straight into its own memory. Only entries
+    // counted now are read: their records end at or before nDataSize, which a writer stores
+    // before it counts an entry.
+    MVLOGI("[CHUNK] " MV_CID_FMT " loading data from block(%u) on storage(%u)...",
+           MV_CID_ARGS(cid), static_cast<unsigned>(m_params.blockId),
+           static_cast<unsigned>(m_params.storageId));
+    const uint64_t count = GetGOPCount();
+    if (count == 0) return true;
+    // The whole used region is asked for at once, so that a block not in the page cache comes
+    // from the disk in large reads while the GOPs are taken out of it one by one.
+    const uint64_t used = GetSize() < kHSCBlockDataSize ? GetSize() : kHSCBlockDataSize;
+    (void)posix_fadvise(m_params.fd, static_cast<off_t>(m_dataOffset), static_cast<off_t>(used),
+                        POSIX_FADV_WILLNEED);
+    return LoadRange(*this, count, first, list, [&](uint64_t n, HSCGop* gop) {
+        const HSCGopIndexV3* e = FindGOPIndexWithID(n);
+        if (e == nullptr) {
+            MVLOGE("[CHUNK] " MV_CID_FMT " block (%lu) GOP(%lu) index not found", MV_CID_ARGS(cid),
+                   static_cast<unsigned long>(m_params.blockId), static_cast<unsigned long>(n));
+            return HSCMediumLoad::kRefused;
+        }
+        const HSCGopIndexV3 entry = *e;
+        return HSCSingleChunk_LoadFromMedium(*this, m_params.fd, m_dataOffset, entry, n, gop, true);
+    });
 }
