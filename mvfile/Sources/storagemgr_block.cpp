@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 
 #include "cfg.h"
@@ -89,7 +90,23 @@ ssize_t PReadAll(int fd, uint8_t* p, size_t n, uint64_t off) {
     return static_cast<ssize_t>(done);
 }
 
+// Copies given back are kept for the next block (up to this many): a fresh 32 MiB copy costs
+// its first-touch page faults, a kept one nothing. A kept copy still holds its old bytes; the
+// appends and the flush zero every byte of the written range that no record covers, so what
+// reaches the medium is the same as from a fresh copy.
+constexpr size_t kSpareBlockCopies = 2;
+std::mutex g_spareLock;
+uint8_t* g_spare[kSpareBlockCopies] = {};
+size_t g_spareCount = 0;
+
 uint8_t* MapBlockCopy() {
+    {
+        std::lock_guard<std::mutex> g(g_spareLock);
+        if (g_spareCount > 0) {
+            g_mappedBlocks.fetch_add(1, std::memory_order_relaxed);
+            return g_spare[--g_spareCount];
+        }
+    }
     void* p = mmap(nullptr, kHSCBlockDataSize, PROT_READ | PROT_WRITE,
                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p == MAP_FAILED) {
@@ -107,10 +124,17 @@ uint8_t* MapBlockCopy() {
 }
 
 void UnmapBlockCopy(uint8_t* p, int site) {
+    g_mappedBlocks.fetch_sub(1, std::memory_order_relaxed);
+    {
+        std::lock_guard<std::mutex> g(g_spareLock);
+        if (g_spareCount < kSpareBlockCopies) {
+            g_spare[g_spareCount++] = p;
+            return;
+        }
+    }
     if (munmap(p, kHSCBlockDataSize) != 0)
         MVLOGE("[CHUNK] (%d) Block data allocation / munmap failed: %d, (%p)(%d)", site, errno,
                static_cast<void*>(p), static_cast<int>(kHSCBlockDataSize));
-    g_mappedBlocks.fetch_sub(1, std::memory_order_relaxed);
 }
 
 // Signed difference a - b of two times in centiseconds (negative when a is earlier).
@@ -309,6 +333,8 @@ bool HSCSingleChunk::SaveInfo() {
         // by someone else was flushed by them.
         SharedPin pin(m_pinLock);
         uint8_t* copy = m_data.load(std::memory_order_acquire);
+        // The rest of the last record's page goes out as zeros, as from a fresh copy.
+        if (copy != nullptr && n > info.nDataSize) memset(copy + info.nDataSize, 0, n - info.nDataSize);
         r = copy == nullptr || n == 0 ? static_cast<ssize_t>(n)
                                       : PWriteAll(m_params.fd, copy, n, m_dataOffset);
         err = errno;
@@ -459,8 +485,13 @@ bool HSCSingleChunk::LoadExtra(HSCGop* gop, tagMvCID cid, uint64_t gopNumber) {
 bool HSCSingleChunk::AppendGOP(HSCGop* gop) {
     if (gop == nullptr) return false;
     const bool verbose = Verbose();
-    const bool bulk = BulkWrite();
     const tagMvCID cid = GetContentID();
+    // The mode is kept for the whole block: a copy once made holds every record until its flush
+    // writes them all, and a copy made for a block that already has records on the medium would
+    // overwrite them with its own empty bytes. So a block that has a copy goes on with it, and
+    // a new copy is made only for an empty block (BULKWRITE changed by a reload applies from the
+    // next block on).
+    const bool bulk = HasDataCopy() || (BulkWrite() && GetGOPCount() == 0 && GetSize() == 0);
 
     if (bulk) {
         if (!HasDataCopy()) CheckSpace();
@@ -547,6 +578,8 @@ bool HSCSingleChunk::AppendGOP(HSCGop* gop) {
             SharedPin pin(m_pinLock);
             copy = m_data.load(std::memory_order_acquire);
             if (copy != nullptr) {
+                // The alignment gap before the record (the copy may hold older bytes there).
+                if (at > info.nDataSize) memset(copy + info.nDataSize, 0, at - info.nDataSize);
                 memcpy(copy + at, header, kHSCGopInfoSize);
                 if (extraSize != 0)
                     memcpy(copy + at + kHSCGopInfoSize, gop->extraData.GetData(), extraSize);

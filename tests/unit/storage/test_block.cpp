@@ -497,6 +497,80 @@ TEST(StorageBlock, DamagedGopRecordsAreRefusedOnLoad) {
     }
 }
 
+TEST(StorageBlock, BulkWriteChangedWhileABlockFillsLosesNothing) {
+    struct Case {
+        const char* name;
+        bool first, then;
+    } cases[] = {{"turned on mid-block", false, true}, {"turned off mid-block", true, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScopedStorageConf conf(c.first);
+        TestMedium medium(2);
+        auto gops = MakeRun(1, 6);
+        {
+            auto block = medium.Block(0);
+            StartAsWriter(*block);
+            for (size_t i = 0; i < 3; ++i) ASSERT_TRUE(block->AppendGOP(gops[i].get()));
+            ITGGetMainConf()->BULKWRITE.store(c.then);  // a configuration reload
+            for (size_t i = 3; i < 6; ++i) ASSERT_TRUE(block->AppendGOP(gops[i].get()));
+            ASSERT_TRUE(block->SaveInfo());
+            EXPECT_FALSE(block->HasDataCopy());
+            // The next block takes the new mode.
+            auto next = medium.Block(1);
+            StartAsWriter(*next);
+            GopPtr g = MakeGop(7, TestTime(700), 4);
+            ASSERT_TRUE(next->AppendGOP(g.get()));
+            EXPECT_EQ(next->HasDataCopy(), c.then);
+            ASSERT_TRUE(next->SaveInfo());
+        }
+        auto reloaded = medium.Block(0);
+        ASSERT_EQ(reloaded->GetGOPCount(), 6u);
+        for (auto& want : gops) {
+            GopPtr got(new HSCGop());
+            ASSERT_TRUE(reloaded->LoadGOPDirect(want->gopId, got.get())) << want->gopId;
+            ExpectSameGop(*want, *got);
+        }
+    }
+}
+
+TEST(StorageBlock, ReusedBlockCopiesWriteWhatAFreshCopyWould) {
+    // Two blocks written one after the other through BULKWRITE copies: the second gets the
+    // first's copy back, with its old bytes. The medium must show zeros wherever no record is.
+    ScopedStorageConf conf(true);
+    TestMedium medium(2);
+    for (uint64_t position : {0u, 1u}) {
+        auto block = medium.Block(position);
+        StartAsWriter(*block);
+        // Large records first for block 0, small ones for block 1: block 1's gaps and tail lie
+        // where block 0's copy held packet bytes.
+        const uint32_t records = position == 0 ? 40 : 1;
+        for (uint64_t n = 1; n <= 6; ++n) {
+            GopPtr g = MakeGop(n, TestTime((n - 1) * 100), records);
+            ASSERT_TRUE(block->AppendGOP(g.get()));
+        }
+        ASSERT_TRUE(block->SaveInfo());
+    }
+    auto block = medium.Block(1);
+    ASSERT_EQ(block->GetGOPCount(), 6u);
+    // Every byte of the flushed range outside the records is zero.
+    const uint64_t flushed = (block->GetSize() + kHSCRecordAlign - 1) / kHSCRecordAlign * kHSCRecordAlign;
+    const std::vector<uint8_t> region = medium.ReadData(1, 0, flushed);
+    std::vector<bool> covered(flushed, false);
+    for (uint64_t n = 1; n <= 6; ++n) {
+        const uint64_t at = (block->FindGOPIndexWithID(n)->nInfoStart & 0x7FFFu) * 1024ull;
+        const uint64_t next = n < 6 ? (block->FindGOPIndexWithID(n + 1)->nInfoStart & 0x7FFFu) * 1024ull
+                                    : block->GetSize();
+        GopPtr got(new HSCGop());
+        ASSERT_TRUE(block->LoadGOPDirect(n, got.get()));
+        const uint64_t end = at + 48 + got->extraData.GetLength() + got->dataSize;
+        ASSERT_LE(end, next);
+        for (uint64_t i = at; i < end; ++i) covered[i] = true;
+    }
+    for (uint64_t i = 0; i < flushed; ++i) {
+        if (!covered[i]) ASSERT_EQ(region[i], 0) << "byte " << i << " outside every record";
+    }
+}
+
 TEST(StorageBlock, DirectAppendsZeroTheirLastPageAndNeverPassTheBlock) {
     ScopedStorageConf conf(false);
     TestMedium medium(3);  // its data regions start 3288 bytes into a page
