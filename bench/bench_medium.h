@@ -16,7 +16,7 @@
 
 class MvBenchMedium {
 public:
-    MvBenchMedium(uint64_t blocks, const char* name) {
+    MvBenchMedium(uint64_t blocks, const char* name) : m_blocks(blocks) {
         const char* dir = getenv("TMPDIR");
         path = std::string(dir != nullptr && *dir != 0 ? dir : "/tmp") + "/" + name + ".XXXXXX";
         fd = mkstemp(path.data());
@@ -24,7 +24,15 @@ public:
         uint8_t header[kHSCStorageInfoSize];
         HSCEncodeStorageInfo(HSCMakeStorageInfo(blocks, MvTimeNow()), header);
         if (pwrite(fd, header, sizeof(header), 0) != sizeof(header)) abort();
-        for (uint64_t i = 0; i < blocks; ++i) {
+        ResetInfos();
+    }
+    ~MvBenchMedium() {
+        close(fd);
+        unlink(path.c_str());
+    }
+    // Every block's info record and index back to a free block of storage 1.
+    void ResetInfos() {
+        for (uint64_t i = 0; i < m_blocks; ++i) {
             HSCChunkInfoV3 info;
             HSCGopIndexArrayV3 index{};
             HSCResetChunkInfo(info, index, static_cast<uint32_t>(i + 1), 1);
@@ -38,13 +46,21 @@ public:
                 abort();
         }
     }
-    ~MvBenchMedium() {
-        close(fd);
-        unlink(path.c_str());
+    // Written data to the disk, then out of the page cache.
+    void Cold() const {
+        fdatasync(fd);
+        posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
     }
+    const std::string& Path() const { return path; }
+    int Fd() const { return fd; }
+    uint64_t Blocks() const { return m_blocks; }
+
     MvBenchMedium(const MvBenchMedium&) = delete;
     MvBenchMedium& operator=(const MvBenchMedium&) = delete;
 
     std::string path;
     int fd = -1;
+
+private:
+    uint64_t m_blocks;
 };

@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_medium.h"
 #include "cfg.h"
 #include "gop_source.h"
 #include "gopcache.h"
@@ -47,50 +48,9 @@ constexpr uint64_t kGiB = 1ull << 30;
 const MvTime kT0 = MvTimeCreate(2024, 3, 14, 10, 0, 0, 0);
 
 // A medium formatted as the storage tool formats it (every block free for storage 1).
-class Medium {
+class Medium : public MvBenchMedium {
 public:
-    explicit Medium(uint64_t blocks) : m_blocks(blocks) {
-        const char* dir = getenv("TMPDIR");
-        m_path = std::string(dir != nullptr && *dir != 0 ? dir : "/tmp") + "/mvbenchstorage.XXXXXX";
-        m_fd = mkstemp(m_path.data());
-        if (m_fd < 0 || ftruncate(m_fd, static_cast<off_t>(HSCMediumSize(blocks))) != 0) abort();
-        uint8_t header[kHSCStorageInfoSize];
-        HSCEncodeStorageInfo(HSCMakeStorageInfo(blocks, MvTimeNow()), header);
-        if (pwrite(m_fd, header, sizeof(header), 0) != sizeof(header)) abort();
-        ResetInfos();
-    }
-    ~Medium() {
-        close(m_fd);
-        unlink(m_path.c_str());
-    }
-    void ResetInfos() {
-        for (uint64_t i = 0; i < m_blocks; ++i) {
-            HSCChunkInfoV3 info;
-            HSCGopIndexArrayV3 index{};
-            HSCResetChunkInfo(info, index, static_cast<uint32_t>(i + 1), 1);
-            uint8_t rec[kHSCChunkInfoSize];
-            std::vector<uint8_t> idx(kHSCIndexSize);
-            HSCEncodeChunkInfo(info, rec);
-            HSCEncodeIndex(index, std::span<uint8_t, kHSCIndexSize>(idx.data(), kHSCIndexSize));
-            if (pwrite(m_fd, rec, sizeof(rec), static_cast<off_t>(HSCInfoOffset(i))) != sizeof(rec) ||
-                pwrite(m_fd, idx.data(), idx.size(), static_cast<off_t>(HSCIndexOffset(i))) !=
-                    static_cast<ssize_t>(idx.size()))
-                abort();
-        }
-    }
-    // Written data to the disk, then out of the page cache.
-    void Cold() {
-        fdatasync(m_fd);
-        posix_fadvise(m_fd, 0, 0, POSIX_FADV_DONTNEED);
-    }
-    const std::string& Path() const { return m_path; }
-    int Fd() const { return m_fd; }
-    uint64_t Blocks() const { return m_blocks; }
-
-private:
-    uint64_t m_blocks;
-    std::string m_path;
-    int m_fd = -1;
+    explicit Medium(uint64_t blocks) : MvBenchMedium(blocks, "mvbenchstorage") {}
 };
 
 // A storage manager of its own over one medium, loaded as the server's start-up does.
