@@ -25,7 +25,6 @@ namespace {
 std::atomic<uint64_t> g_mappedBlocks{0};
 
 constexpr int kUnmapSiteFreeSpace = 1;
-constexpr int kUnmapSiteBulk = 2;
 constexpr int kUnmapSiteDestructor = 3;
 
 bool Verbose() { return ITGGetMainConf()->VERBOSE.load(std::memory_order_relaxed); }
