@@ -46,8 +46,10 @@ struct HSCChunkInitParams {
 // lock held shared (AppendGOP while it fills it, SaveInfo while it flushes it, LoadGOPNew and
 // LoadGOPDirect while they load from it, LoadBulk around its whole GOP loop), so a concurrent
 // flush never unmaps memory that is being read or written. A bulk load of a block without a copy
-// reads the region into a mapping of its own (counted in HSCMappedBlockCount while it exists),
-// so it can neither free a writer's copy nor be freed by a flush.
+// reads each GOP from the medium straight into the GOP's own memory. A copy given back is kept
+// for reuse (up to two), so appends and flushes zero every byte they write that no record covers.
+// A block keeps the write mode it started with until its flush: a copy is made only for an empty
+// block, and a block that has one goes on with it whatever BULKWRITE says now.
 class HSCSingleChunk {
 public:
     // Copies the parameters, shapes the record as a free block of the storage (bytes 8 to 11 =
@@ -105,10 +107,10 @@ public:
     bool LoadGOPDirect(uint64_t gopNumber, HSCGop* gop);
     // Loads every GOP from `first` (0 = nStartGOP) to nEndGOP into `list`, each new GOP carrying
     // one reference owned by the list; GOPs that fail their checks are left out. Uses the block's
-    // copy when a BULKWRITE writer is filling it (pinned), else reads the part of the data region
-    // in use (nDataSize rounded up to 4096) into a 32 MiB mapping of its own and frees it at the
-    // end. True also when no GOP was loaded; false when
-    // the mapping or the read fails.
+    // copy when a BULKWRITE writer is filling it (pinned), else asks the kernel for the used part
+    // of the data region at once and reads each GOP's header, extra data and packets from the
+    // medium into the GOP. True also when no GOP was loaded; false when a read of the medium
+    // fails, and then the GOPs this call had added are released and removed from `list`.
     bool LoadBulk(std::vector<HSCGop*>& list, uint64_t first);
 
     // The index entry of a GOP number (number - nStartGOP) when nStartGOP <= number <= nEndGOP

@@ -254,50 +254,49 @@ void HSCHolderThread::ServeUpdate(HSCPriorityHolder* holder) {
     holder->SetDone();
 }
 
-void HSCHolderThread::ServeWrite(HSCPriorityHolder* holder) {
+namespace {
+
+// Runs one request's operation (an exception counts as failure), counts it in `after` when that
+// is given, stores its result, marks the block's last access and completes the request.
+template <typename Op>
+void Complete(HSCPriorityHolder* holder, Op&& op, tagITGStorageInfo* counters = nullptr,
+              std::atomic<uint64_t> tagITGStorageInfo::*after = nullptr) {
     HSCSingleChunk* block = holder->block;
     bool result = false;
-    Count(m_counters, &tagITGStorageInfo::countW);
     try {
-        if (block != nullptr) result = block->AppendGOP(holder->GetGop());
+        if (block != nullptr) result = op(block);
     } catch (...) {
         result = false;
     }
+    if (after != nullptr) Count(counters, after);
     holder->result = result ? 1 : 0;
     if (block != nullptr) block->UpdateLastAccess();
     holder->SetDone();
+}
+
+}  // namespace
+
+void HSCHolderThread::ServeWrite(HSCPriorityHolder* holder) {
+    Count(m_counters, &tagITGStorageInfo::countW);
+    Complete(holder, [&](HSCSingleChunk* block) { return block->AppendGOP(holder->GetGop()); });
 }
 
 void HSCHolderThread::ServeReadBulk(HSCPriorityHolder* holder) {
-    HSCSingleChunk* block = holder->block;
-    bool result = false;
-    try {
-        if (block != nullptr && holder->GetList() != nullptr)
-            result = block->LoadBulk(*holder->GetList(), holder->gopNumber);
-    } catch (...) {
-        result = false;
-    }
-    Count(m_counters, &tagITGStorageInfo::countR);
-    holder->result = result ? 1 : 0;
-    if (block != nullptr) block->UpdateLastAccess();
-    holder->SetDone();
+    Complete(
+        holder,
+        [&](HSCSingleChunk* block) {
+            return holder->GetList() != nullptr &&
+                   block->LoadBulk(*holder->GetList(), holder->gopNumber);
+        },
+        m_counters, &tagITGStorageInfo::countR);
 }
 
 void HSCHolderThread::ServeReadDirect(HSCPriorityHolder* holder) {
-    HSCSingleChunk* block = holder->block;
-    bool result = false;
-    try {
-        if (block != nullptr) {
-            result = block->LoadGOPDirect(holder->gopNumber, holder->GetGop());
-            if (result) HSCSetLoadedFootprint(holder->GetGop());
-        }
-    } catch (...) {
-        result = false;
-    }
-    Count(m_counters, &tagITGStorageInfo::countR);
-    holder->result = result ? 1 : 0;
-    if (block != nullptr) block->UpdateLastAccess();
-    holder->SetDone();
+    // LoadGOPDirect stores the loaded GOP's footprint itself.
+    Complete(
+        holder,
+        [&](HSCSingleChunk* block) { return block->LoadGOPDirect(holder->gopNumber, holder->GetGop()); },
+        m_counters, &tagITGStorageInfo::countR);
 }
 
 // ---- threads ----

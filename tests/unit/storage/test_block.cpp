@@ -567,7 +567,9 @@ TEST(StorageBlock, ReusedBlockCopiesWriteWhatAFreshCopyWould) {
         for (uint64_t i = at; i < end; ++i) covered[i] = true;
     }
     for (uint64_t i = 0; i < flushed; ++i) {
-        if (!covered[i]) ASSERT_EQ(region[i], 0) << "byte " << i << " outside every record";
+        if (!covered[i]) {
+            ASSERT_EQ(region[i], 0) << "byte " << i << " outside every record";
+        }
     }
 }
 
