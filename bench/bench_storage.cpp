@@ -102,6 +102,10 @@ uint64_t BlocksFor(HSCGop* gop, uint64_t bytes, uint64_t spacing) {
     return (gops + perBlock - 1) / perBlock + 2;
 }
 
+// Set by the request-cost benchmark: appends call the block directly on the calling thread
+// instead of going through a request to the medium's Write thread.
+bool g_appendInline = false;
+
 struct AppendResult {
     double seconds = 0;
     uint64_t gops = 0;
@@ -126,7 +130,13 @@ AppendResult ManagerAppend(const Medium& m, HSCGop* gop, uint64_t target, uint64
     for (uint64_t n = 1; r.bytes < target; ++n) {
         Renumber(gop, n, spacing);
         auto a = Clock::now();
-        const bool appended = block != nullptr && mgr.AppendGOP(rec, block, gop);
+        bool appended = false;
+        if (g_appendInline && block != nullptr) {
+            gop->cid = rec->GetCID();
+            appended = block->AppendGOP(gop);
+        } else {
+            appended = block != nullptr && mgr.AppendGOP(rec, block, gop);
+        }
         r.appendSeconds += Seconds(a, Clock::now());
         if (!appended) {
             auto b = Clock::now();
@@ -319,6 +329,46 @@ BENCHMARK(BM_Append1GiB_ManagerVsPwrite)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
+// What the requests to the Write thread cost: the same 1 GiB appended into the page cache
+// through the manager, and with every append made directly on the calling thread (block
+// switches and flushes still go through the manager). Arg: BULKWRITE. Counters: best and
+// median milliseconds of each side over the iterations, run alternately.
+void BM_Append1GiB_RequestCost(benchmark::State& state) {
+    HSCGop* gop = TemplateGop(3325);
+    if (gop == nullptr) {
+        state.SkipWithError("fixture not found");
+        return;
+    }
+    MvLogEnable(false);
+    ITGGetMainConf()->VERBOSE.store(false);
+    ITGGetMainConf()->BULKWRITE.store(state.range(0) != 0);
+    ITGGetMainConf()->READERSLOTS = 1;
+    const uint64_t spacing = SpacingCs(3325);
+    Medium medium(BlocksFor(gop, kGiB, spacing));
+    std::vector<double> t[2];
+    WriterPriority priority;
+    for (auto _ : state) {
+        for (int m = 0; m < 2; ++m) {
+            g_appendInline = m == 1;
+            medium.ResetInfos();
+            medium.Cold();
+            const AppendResult r = ManagerAppend(medium, gop, kGiB, spacing, false);
+            if (!r.ok) state.SkipWithError("append failed");
+            t[m].push_back(r.seconds);
+        }
+        state.SetIterationTime(t[0].back());
+    }
+    g_appendInline = false;
+    MvLogEnable(true);
+    for (auto& v : t) std::sort(v.begin(), v.end());
+    if (t[0].empty()) return;
+    state.counters["requests_best_ms"] = t[0].front() * 1000;
+    state.counters["requests_median_ms"] = t[0][t[0].size() / 2] * 1000;
+    state.counters["inline_best_ms"] = t[1].front() * 1000;
+    state.counters["inline_median_ms"] = t[1][t[1].size() / 2] * 1000;
+}
+BENCHMARK(BM_Append1GiB_RequestCost)->Arg(0)->Arg(1)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
+
 // The phases of appending 1 GiB in BULKWRITE mode, on one block object driven directly (no
 // I/O threads; counters: milliseconds per GiB): building each GOP's extra data, the append
 // proper (the copy into the block's data copy, whose first touch maps its pages), and the
@@ -491,7 +541,7 @@ void BM_LoadBulk_Block_Cold(benchmark::State& state) {
     });
     MvLogEnable(true);
 }
-BENCHMARK(BM_LoadBulk_Block_Cold)->Arg(3325)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadBulk_Block_Cold)->Arg(3325)->Arg(0)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 void BM_Pread_Region_ExistingBuffer_Cold(benchmark::State& state) {
     FullBlock& f = Full(static_cast<size_t>(state.range(0)));
@@ -503,7 +553,7 @@ void BM_Pread_Region_ExistingBuffer_Cold(benchmark::State& state) {
         benchmark::DoNotOptimize(buf.data());
     });
 }
-BENCHMARK(BM_Pread_Region_ExistingBuffer_Cold)->Arg(3325)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Pread_Region_ExistingBuffer_Cold)->Arg(3325)->Arg(0)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 // Reference: one pread of the same region into a fresh mapping, unmapped afterwards (loaded
 // GOPs need memory of their own: the first touch of new pages is part of any load).
