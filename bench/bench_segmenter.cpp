@@ -16,9 +16,13 @@
 #include "cfg.h"
 #include "liveinput_segmenter.h"
 #include "mvcrc.h"
+#include "mvgopmem.h"
 #include "mvlogger.h"
 
 namespace {
+
+// The heap set up as the server sets it up at start-up.
+[[maybe_unused]] const bool kHeapKept = (MvKeepFreedHeapMemory(), true);
 
 std::vector<uint8_t> Fixture(const std::string& name) {
     std::ifstream in(std::string(MV_SOURCE_DIR) + "/tests/fixtures/" + name, std::ios::binary);

@@ -31,12 +31,16 @@
 #include "cfg.h"
 #include "gop_source.h"
 #include "gopcache.h"
+#include "mvgopmem.h"
 #include "mvlogger.h"
 #include "mvstorageformat.h"
 #include "storageinit.h"
 #include "storagemgr.h"
 
 namespace {
+
+// The heap set up as the server sets it up at start-up.
+[[maybe_unused]] const bool kHeapKept = (MvKeepFreedHeapMemory(), true);
 
 using Clock = std::chrono::steady_clock;
 

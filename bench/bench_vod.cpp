@@ -24,6 +24,7 @@
 #include "gopcache.h"
 #include "mvcrc.h"
 #include "mvdvbts_misc.h"
+#include "mvgopmem.h"
 #include "mvlogger.h"
 #include "mvstorageformat.h"
 #include "storageinit.h"
@@ -32,6 +33,9 @@
 #include "vodingest.h"
 
 namespace {
+
+// The heap set up as the server sets it up at start-up.
+[[maybe_unused]] const bool kHeapKept = (MvKeepFreedHeapMemory(), true);
 
 constexpr uint64_t kBlocks = 4;
 constexpr int kGops = 40;

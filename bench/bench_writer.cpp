@@ -21,12 +21,16 @@
 #include "gopcache.h"
 #include "listeners.h"
 #include "mvcommondata.h"
+#include "mvgopmem.h"
 #include "mvlogger.h"
 #include "mvstorageformat.h"
 #include "storageinit.h"
 #include "storagemgr.h"
 
 namespace {
+
+// The heap set up as the server sets it up at start-up.
+[[maybe_unused]] const bool kHeapKept = (MvKeepFreedHeapMemory(), true);
 
 constexpr uint64_t kBlocks = 4;
 constexpr int kBatch = 32;  // GOPs made (untimed) and then pushed (timed) per round

@@ -8,6 +8,7 @@
 #include "cfg.h"
 #include "liveinput.h"
 #include "mvaffinity.h"
+#include "mvgopmem.h"
 #include "mvlogger.h"
 #include "mvstartup.h"
 #include "storageinit.h"
@@ -15,6 +16,7 @@
 #include "vodingest.h"
 
 int main(int argc, char** argv) {
+    MvKeepFreedHeapMemory();
     ITGInitMainConf();
     ITGMainConf* conf = ITGGetMainConf();
     Greet();

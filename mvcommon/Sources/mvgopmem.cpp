@@ -1,5 +1,6 @@
 #include "mvgopmem.h"
 
+#include <malloc.h>
 #include <sys/mman.h>
 
 #include <cerrno>
@@ -150,4 +151,11 @@ MvGopMemory& MvGopMemoryPool() {
     // Never destroyed: GOPs may still be released while static objects are torn down.
     static MvGopMemory* pool = new MvGopMemory(MV_GOP_MEMORY_KEEP);
     return *pool;
+}
+
+void MvKeepFreedHeapMemory() {
+    // Setting either value turns off the library's own adjustment of both; these are half the
+    // largest values that adjustment reaches by itself (32 and 64 MiB on 64-bit systems).
+    (void)mallopt(M_MMAP_THRESHOLD, 16 << 20);
+    (void)mallopt(M_TRIM_THRESHOLD, 32 << 20);
 }

@@ -47,3 +47,10 @@ private:
 // The process-wide pool used by every HSCGop (keeps up to MV_GOP_MEMORY_KEEP bytes).
 constexpr uint64_t MV_GOP_MEMORY_KEEP = 256ull << 20;
 MvGopMemory& MvGopMemoryPool();
+
+// Makes the C library keep freed heap memory (up to 32 MiB at the top of each arena) and serve
+// requests below 16 MiB from its heaps instead of fresh mappings. Its defaults return free heap
+// tops above 128 KiB to the kernel, so the buffers of every loaded or received GOP (extra data,
+// per-packet index, accessors) landed on fresh pages again and again; on a virtual machine each
+// such page costs about 10 microseconds to fault in. Called once at start-up, before threads.
+void MvKeepFreedHeapMemory();
