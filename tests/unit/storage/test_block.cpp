@@ -647,6 +647,53 @@ TEST(StorageBlock, BulkLoadFromAFailingMediumHandsOutNothing) {
     earlier->Release();
 }
 
+// A bulk load reads a small record with one read and takes its GOP from that, a large record
+// in parts straight into its GOP, and a record that reaches past the span it should end in
+// (here past the used region its block info gives) in parts as well: every GOP equals what
+// was appended, whichever way it was read.
+TEST(StorageBlock, BulkLoadTakesSmallLargeAndOverlongRecordsAlike) {
+    ScopedStorageConf conf(false);
+    TestMedium medium(1);
+    // Records of 1344 bytes: 2 and 3 make records of a few KiB, 60 and 120 records over 64 KiB.
+    const uint32_t records[] = {2, 60, 1, 120, 3};
+    std::vector<GopPtr> gops;
+    for (uint32_t i = 0; i < 5; ++i) {
+        gops.push_back(MakeGop(i + 1, TestTime(i * 100), records[i]));
+        if (i % 2 == 0) AddAccessors(gops.back().get(), 4 + i);
+    }
+    uint64_t lastStart = 0;
+    {
+        auto block = medium.Block(0);
+        StartAsWriter(*block);
+        for (auto& g : gops) ASSERT_TRUE(block->AppendGOP(g.get())) << g->gopId;
+        ASSERT_TRUE(block->SaveInfo());
+        lastStart = (block->FindGOPIndexWithID(5)->nInfoStart & 0x7FFFu) * 1024ull;
+    }
+    auto loadAll = [&](const char* what) {
+        auto block = medium.Block(0);
+        ASSERT_TRUE(block->IsValid()) << what;
+        std::vector<HSCGop*> list;
+        ASSERT_TRUE(block->LoadBulk(list, 0)) << what;
+        ASSERT_EQ(list.size(), gops.size()) << what;
+        for (size_t i = 0; i < list.size(); ++i) {
+            SCOPED_TRACE(std::string(what) + ", GOP " + std::to_string(i + 1));
+            ExpectSameGop(*gops[i], *list[i]);
+            EXPECT_EQ(list[i]->cid, kCid);
+        }
+        for (HSCGop* g : list) g->Release();
+    };
+    loadAll("as written");
+
+    // The used region now ends 100 bytes into the last record.
+    HSCChunkInfoV3 info;
+    HSCGopIndexArrayV3 index;
+    medium.ReadInfo(0, info, index);
+    info.nDataSize = static_cast<uint32_t>(lastStart + 100);
+    HSCSealChunkInfo(info, index);
+    medium.WriteInfo(0, info, index);
+    loadAll("used region ending inside the last record");
+}
+
 TEST(StorageBlock, LoadOfMissingGopOrNullGop) {
     ScopedStorageConf conf(false);
     TestMedium medium(1);
