@@ -3,7 +3,8 @@
 # bench/mvts_sender to N multicast groups on the loopback interface of a private network
 # namespace that this script creates, received, cut and recorded by movrel-nerio to a sparse
 # medium. For each N it reports the kernel drops, the server's CPU share, the GOPs recorded per
-# channel and the storage tool's check of the medium after a SIGTERM stop.
+# channel, the server's peak resident memory and the storage tool's check of the medium after a
+# SIGTERM stop.
 #
 # Usage: bench/run_reception.sh [BUILD_DIR]   (a Release build configured with -DMV_BENCH=ON)
 # Environment: STEPS="10 20 ..." channel counts, WARMUP and MEASURE seconds per step.
@@ -83,6 +84,10 @@ if [ "${1:-}" = "--inside" ]; then
   warm_drops=$(head -n "$log0" "$step/server.log" | sed -n 's/.*dropped (\([0-9]*\)) UDP datagrams.*/\1/p' | awk '{d += $1} END {print d + 0}')
   log_drops=$(tail -n "+$((log0 + 1))" "$step/server.log" | sed -n 's/.*dropped (\([0-9]*\)) UDP datagrams.*/\1/p' | awk '{d += $1} END {print d + 0}')
 
+  # Peak resident memory of the server so far (KiB): the GOP cache, the GOP page pool and the
+  # heap, as an operator would see them.
+  rss=$(awk '/^VmHWM:/ {print $2}' "/proc/$server_pid/status" 2>/dev/null || echo 0)
+
   # The sender keeps sending while the server stops: a channel whose source is silent waits for its
   # 2-second receive timeout before it stops, and the channels stop one after another.
   kill -TERM "$server_pid"
@@ -108,14 +113,14 @@ if [ "${1:-}" = "--inside" ]; then
   read -r w k <<<"$written"
   awk -v n="$n" -v t0="$t0" -v t1="$t1" -v s0="$srv0" -v s1="$srv1" -v c0="$snd0" -v c1="$snd1" -v tck="$tck" \
       -v u0="$udp0" -v u1="$udp1" -v ld="$log_drops" -v wd="$warm_drops" -v gops="$gops" -v w="$w" -v k="$k" \
-      -v st="$status" -v check="$check" -v snd="$(cat "$step/sender.out")" 'BEGIN {
+      -v st="$status" -v check="$check" -v rss="${rss:-0}" -v snd="$(cat "$step/sender.out")" 'BEGIN {
     dt = t1 - t0
     split(snd, f, /[ =]+/); for (i = 2; i < length(f); i += 2) s[f[i]] = f[i + 1]
     mbps = s["mbps"] + 0
     srv = (s1 - s0) / tck / dt * 100; sc = (c1 - c0) / tck / dt * 100
     wps = (k > 0) ? w / (5 * k) : 0
-    printf "ROW %d %.1f %.1f %d %d %d %.1f %.1f %.1f %s %.2f %d %.1f %s %s\n", n, mbps, s["target_mbps"], u1 - u0, ld, wd,
-      srv, (mbps > 0 ? srv / (mbps / 100) : 0), sc, gops, wps / n, s["late2ms"], s["max_late_ms"], st, check
+    printf "ROW %d %.1f %.1f %d %d %d %.1f %.1f %.1f %s %.2f %d %.1f %s %s %d\n", n, mbps, s["target_mbps"], u1 - u0, ld, wd,
+      srv, (mbps > 0 ? srv / (mbps / 100) : 0), sc, gops, wps / n, s["late2ms"], s["max_late_ms"], st, check, rss / 1024
   }'
   rm -f "$step/medium"
   exit 0
@@ -156,8 +161,8 @@ trap 'exit 130' INT TERM
 
 echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg), net.core.rmem_max $(cat /proc/sys/net/core/rmem_max)"
 echo "warm-up ${WARMUP:-10} s, measured ${MEASURE:-30} s per step; drops = /proc/net/udp drops column (server log sum)"
-printf '%4s %8s %9s %13s %8s %11s %10s %12s %11s %11s %6s %6s\n' N Mbit/s target drops srvCPU% "%/100Mbit" sndCPU% \
-  "GOPs/ch" "wr GOP/ch/s" "late/max" exit check
+printf '%4s %8s %9s %13s %8s %11s %10s %12s %11s %11s %6s %6s %9s\n' N Mbit/s target drops srvCPU% "%/100Mbit" sndCPU% \
+  "GOPs/ch" "wr GOP/ch/s" "late/max" exit check "peak MiB"
 # A step with drops is run once more before the sweep stops: other work on the machine (builds)
 # can stall the receive threads for seconds, and one stall should not end the sweep.
 for n in $steps; do
@@ -168,9 +173,9 @@ for n in $steps; do
       echo "$n: step failed; end of the server log:"; tail -5 "$work/n$n/server.log" 2>/dev/null || true
       exit 1
     fi
-    read -r _ rn mbps target udp logd warmd srv per snd gops wps late maxlate st check <<<"$row"
-    printf '%4s %8s %9s %6s (%5s) %8s %11s %10s %12s %11s %4s/%-5s %6s %6s\n' "$rn" "$mbps" "$target" "$udp" "$logd" \
-      "$srv" "$per" "$snd" "$gops" "$wps" "$late" "${maxlate}ms" "$st" "$check"
+    read -r _ rn mbps target udp logd warmd srv per snd gops wps late maxlate st check rssm <<<"$row"
+    printf '%4s %8s %9s %6s (%5s) %8s %11s %10s %12s %11s %4s/%-5s %6s %6s %9s\n' "$rn" "$mbps" "$target" "$udp" "$logd" \
+      "$srv" "$per" "$snd" "$gops" "$wps" "$late" "${maxlate}ms" "$st" "$check" "$rssm"
     [ "$warmd" != 0 ] && echo "     (warm-up drops $warmd)"
     rm -rf "$work/n$n"
     [ "$udp" = 0 ] && [ "$logd" = 0 ] && break
