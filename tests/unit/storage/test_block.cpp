@@ -23,6 +23,22 @@ void StartAsWriter(HSCSingleChunk& block, tagMvCID cid = kCid) {
     block.SetFlushed(false);
 }
 
+// Writes the GOPs into block 0 of the medium as a writer does and saves its info; returns the
+// data-region offset of GOP `recordOf`'s record (0 when something failed, which is reported).
+uint64_t WriteSavedBlock(TestMedium& medium, const std::vector<GopPtr>& gops, uint64_t recordOf) {
+    auto block = medium.Block(0);
+    StartAsWriter(*block);
+    for (auto& g : gops)
+        if (!block->AppendGOP(g.get())) ADD_FAILURE() << "append " << g->gopId;
+    if (!block->SaveInfo()) ADD_FAILURE() << "save";
+    const HSCGopIndexV3* e = block->FindGOPIndexWithID(recordOf);
+    if (e == nullptr) {
+        ADD_FAILURE() << "GOP " << recordOf << " not in the block";
+        return 0;
+    }
+    return (e->nInfoStart & 0x7FFFu) * 1024ull;
+}
+
 // GOPs first..last, one second apart, of varied sizes (one of them closed with size 0).
 std::vector<GopPtr> MakeRun(uint64_t first, uint64_t last) {
     std::vector<GopPtr> gops;
@@ -469,14 +485,7 @@ TEST(StorageBlock, DamagedGopRecordsAreRefusedOnLoad) {
         SCOPED_TRACE(c.name);
         TestMedium medium(1);
         auto gops = MakeRun(1, 3);
-        uint64_t at = 0;
-        {
-            auto block = medium.Block(0);
-            StartAsWriter(*block);
-            for (auto& g : gops) ASSERT_TRUE(block->AppendGOP(g.get()));
-            ASSERT_TRUE(block->SaveInfo());
-            at = (block->FindGOPIndexWithID(2)->nInfoStart & 0x7FFFu) * 1024ull;
-        }
+        const uint64_t at = WriteSavedBlock(medium, gops, 2);
         std::vector<uint8_t> extra(gops[1]->extraData.GetData(),
                                    gops[1]->extraData.GetData() + gops[1]->extraData.GetLength());
         c.damage(medium, at, extra);
@@ -621,14 +630,7 @@ TEST(StorageBlock, BulkLoadFromAFailingMediumHandsOutNothing) {
     ScopedStorageConf conf(false);
     TestMedium medium(1);
     auto gops = MakeRun(1, 3);
-    uint64_t third = 0;
-    {
-        auto block = medium.Block(0);
-        StartAsWriter(*block);
-        for (auto& g : gops) ASSERT_TRUE(block->AppendGOP(g.get()));
-        ASSERT_TRUE(block->SaveInfo());
-        third = (block->FindGOPIndexWithID(3)->nInfoStart & 0x7FFFu) * 1024ull;
-    }
+    const uint64_t third = WriteSavedBlock(medium, gops, 3);
     // The medium ends inside the third GOP's record: its read comes back short.
     ASSERT_EQ(ftruncate(medium.Fd(), static_cast<off_t>(HSCDataOffset(1, 0) + third + 100)), 0);
     auto block = medium.Block(0);
@@ -661,14 +663,7 @@ TEST(StorageBlock, BulkLoadTakesSmallLargeAndOverlongRecordsAlike) {
         gops.push_back(MakeGop(i + 1, TestTime(i * 100), records[i]));
         if (i % 2 == 0) AddAccessors(gops.back().get(), 4 + i);
     }
-    uint64_t lastStart = 0;
-    {
-        auto block = medium.Block(0);
-        StartAsWriter(*block);
-        for (auto& g : gops) ASSERT_TRUE(block->AppendGOP(g.get())) << g->gopId;
-        ASSERT_TRUE(block->SaveInfo());
-        lastStart = (block->FindGOPIndexWithID(5)->nInfoStart & 0x7FFFu) * 1024ull;
-    }
+    const uint64_t lastStart = WriteSavedBlock(medium, gops, 5);
     auto loadAll = [&](const char* what) {
         auto block = medium.Block(0);
         ASSERT_TRUE(block->IsValid()) << what;
